@@ -1,0 +1,121 @@
+// The reader's command set.
+//
+//   code  command                     data      reply data
+//   0x01  read the status record      -         status; byte 15 = card status
+//   0x02  select the card type        type      (ignored)
+//   0x06  set the notification mode   mode      (ignored)
+//   0x80  reset / power up the card   -         the card's ATR
+//   0x81  power the card down         -         (ignored)
+//
+// (0xA0 and 0xA1 carry T=0 APDUs and T=1 blocks; the protocol modules build
+// those.) Only silence or a garbled reply makes a command fail: the reader's
+// own answer codes are not judged.
+
+#include <array>
+#include <chrono>
+#include <cstring>
+#include <initializer_list>
+#include <thread>
+
+#include "linkcmds.h"
+#include "serial.h"
+
+namespace {
+
+constexpr unsigned char kFrameHeader = 0x01;
+constexpr unsigned char kCmdStatus = 0x01;
+constexpr unsigned char kCmdSelectCard = 0x02;
+constexpr unsigned char kCmdNotification = 0x06;
+constexpr unsigned char kCmdReset = 0x80;
+constexpr unsigned char kCmdPowerDown = 0x81;
+
+// Byte 15 of the status record: 1 or 3 mean a card sits in the slot.
+constexpr unsigned int kCardStatusOffset = 15;
+constexpr unsigned char kCardInserted = 1;
+constexpr unsigned char kCardInsertedPowered = 3;
+
+// Line settings of the reader.
+constexpr int kBaud = 9600;
+constexpr int kDataBits = 8;
+constexpr int kParity = 'N';
+// The reader needs this long after the port opens before it takes commands.
+constexpr auto kReaderSettle = std::chrono::seconds(3);
+constexpr int kCommandBlockTime = 4;
+
+// Sends one command with at most one data byte; the reply lands in `reply`.
+int Send(unsigned char code, std::initializer_list<unsigned char> data, unsigned char* reply,
+         unsigned int* replylen) {
+  std::array<unsigned char, 5> frame{kFrameHeader, code, static_cast<unsigned char>(data.size())};
+  std::size_t n = 3;
+  for (const unsigned char b : data) frame[n++] = b;
+  frame[n] = Adm_CheckSum(frame.data(), static_cast<unsigned int>(n));
+  return Adm_Transmit(frame.data(), static_cast<int>(n + 1), reply, replylen);
+}
+
+// Sends a command whose reply carries nothing we use.
+int SendIgnoringReply(unsigned char code, std::initializer_list<unsigned char> data) {
+  std::array<unsigned char, ADM_MAX_REPLY> reply{};
+  unsigned int replylen = 0;
+  return Send(code, data, reply.data(), &replylen);
+}
+
+// Reads the status record into `status` (ADM_MAX_REPLY bytes) and its length.
+int ReadStatus(unsigned char* status, unsigned int* length) {
+  *length = 0;
+  return Send(kCmdStatus, {}, status, length);
+}
+
+}  // namespace
+
+extern "C" {
+
+int Adm_Initialize(const char* path) {
+  if (IO_InitializePort(kBaud, kDataBits, kParity, path) != 1) return ADM_FAILURE;
+  std::this_thread::sleep_for(kReaderSettle);
+  Adm_SetWWT(kCommandBlockTime);
+  return ADM_OK;
+}
+
+int Adm_UnInitialize(void) { return IO_Close() == 1 ? ADM_OK : ADM_FAILURE; }
+
+int Adm_PowerICC(unsigned char* atr, unsigned int* atrlen) { return Adm_ResetICC(atr, atrlen); }
+
+int Adm_ResetICC(unsigned char* atr, unsigned int* atrlen) {
+  int result = ADM_COMM_ERROR;
+  if (atr != nullptr && atrlen != nullptr) {
+    *atrlen = 0;
+    result = Send(kCmdReset, {}, atr, atrlen);
+  }
+  // The reader forgets its notification mode with every reset; set it again
+  // whatever became of the reset itself.
+  Adm_SetNotification(2);
+  return result;
+}
+
+int Adm_UnPowerICC(void) { return SendIgnoringReply(kCmdPowerDown, {}); }
+
+int Adm_SelectCard(unsigned char type) { return SendIgnoringReply(kCmdSelectCard, {type}); }
+
+int Adm_SetNotification(unsigned char mode) { return SendIgnoringReply(kCmdNotification, {mode}); }
+
+int Adm_GetTolmStats(unsigned char* status) {
+  std::array<unsigned char, ADM_MAX_REPLY> record{};
+  unsigned int length = 0;
+  const int result = ReadStatus(record.data(), &length);
+  if (result == ADM_OK && status != nullptr) std::memcpy(status, record.data(), length);
+  return result;
+}
+
+int Adm_IsICCPresent(void) {
+  std::array<unsigned char, ADM_MAX_REPLY> record{};
+  unsigned int length = 0;
+  const int result = ReadStatus(record.data(), &length);
+  if (result != ADM_OK) return ADM_COMM_ERROR;
+  // A record too short to hold the card status says nothing about the card:
+  // that is a failed query, not an empty slot.
+  if (length <= kCardStatusOffset) return ADM_COMM_ERROR;
+  const unsigned char card = record[kCardStatusOffset];
+  return card == kCardInserted || card == kCardInsertedPowered ? ADM_OK : ADM_FAILURE;
+}
+
+}  // extern "C"
