@@ -21,6 +21,9 @@ extern "C" {
 #ifndef IFD_ERROR_TAG
 #define IFD_ERROR_TAG 600
 #endif
+#ifndef IFD_ERROR_VALUE_READ_ONLY
+#define IFD_ERROR_VALUE_READ_ONLY 602
+#endif
 #ifndef IFD_ERROR_PTS_FAILURE
 #define IFD_ERROR_PTS_FAILURE 605
 #endif
