@@ -19,7 +19,7 @@
 #include "linkcmds.h"
 
 extern "C" {
-struct ttycard_icc ICC{};
+struct ttycard_icc ICC {};
 }
 
 namespace {
@@ -126,9 +126,15 @@ uint32_t IFD_Power_ICC(uint32_t action) {
   }
 }
 
-uint32_t IFD_Swallow_ICC(void) { return IFD_ERROR_NOT_SUPPORTED; }
-uint32_t IFD_Eject_ICC(void) { return IFD_ERROR_NOT_SUPPORTED; }
-uint32_t IFD_Confiscate_ICC(void) { return IFD_ERROR_NOT_SUPPORTED; }
+uint32_t IFD_Swallow_ICC(void) {
+  return IFD_ERROR_NOT_SUPPORTED;
+}
+uint32_t IFD_Eject_ICC(void) {
+  return IFD_ERROR_NOT_SUPPORTED;
+}
+uint32_t IFD_Confiscate_ICC(void) {
+  return IFD_ERROR_NOT_SUPPORTED;
+}
 
 uint32_t IFD_Transmit_to_ICC(struct ttycard_io_header pci, const unsigned char* tx, uint32_t txlen,
                              unsigned char* rx, uint32_t* rxlen) {
@@ -181,6 +187,8 @@ uint32_t IFD_Is_ICC_Present(void) {
   }
 }
 
-uint32_t IFD_Is_ICC_Absent(void) { return IFD_Is_ICC_Present(); }
+uint32_t IFD_Is_ICC_Absent(void) {
+  return IFD_Is_ICC_Present();
+}
 
 }  // extern "C"

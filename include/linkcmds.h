@@ -25,8 +25,7 @@ extern "C" {
 unsigned char Adm_CheckSum(const unsigned char* data, unsigned int len);
 int Adm_Convert2Ascii(const unsigned char* data, unsigned int len, char* out, int* count);
 int Adm_Convert2Hex(const char* text, unsigned int len, unsigned char* out, int* count);
-int Adm_Transmit(const unsigned char* frame, int len, unsigned char* reply,
-                 unsigned int* replylen);
+int Adm_Transmit(const unsigned char* frame, int len, unsigned char* reply, unsigned int* replylen);
 int Adm_SetWWT(int seconds);
 
 int Adm_Initialize(const char* path);

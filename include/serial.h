@@ -13,12 +13,12 @@ extern "C" {
 #endif
 
 struct IO_Port {
-  int handle;           /* descriptor of the open device */
-  unsigned int baud;    /* line speed as passed to IO_InitializePort */
-  unsigned char bits;   /* data bits per character, 5 to 8 */
-  int stopbits;         /* 2 after opening */
-  char parity;          /* 'N', 'E' or 'O' */
-  int blocktime;        /* read timeout in seconds */
+  int handle;         /* descriptor of the open device */
+  unsigned int baud;  /* line speed as passed to IO_InitializePort */
+  unsigned char bits; /* data bits per character, 5 to 8 */
+  int stopbits;       /* 2 after opening */
+  char parity;        /* 'N', 'E' or 'O' */
+  int blocktime;      /* read timeout in seconds */
 };
 
 extern struct IO_Port ioport;

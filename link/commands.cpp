@@ -76,9 +76,13 @@ int Adm_Initialize(const char* path) {
   return ADM_OK;
 }
 
-int Adm_UnInitialize(void) { return IO_Close() == 1 ? ADM_OK : ADM_FAILURE; }
+int Adm_UnInitialize(void) {
+  return IO_Close() == 1 ? ADM_OK : ADM_FAILURE;
+}
 
-int Adm_PowerICC(unsigned char* atr, unsigned int* atrlen) { return Adm_ResetICC(atr, atrlen); }
+int Adm_PowerICC(unsigned char* atr, unsigned int* atrlen) {
+  return Adm_ResetICC(atr, atrlen);
+}
 
 int Adm_ResetICC(unsigned char* atr, unsigned int* atrlen) {
   int result = ADM_COMM_ERROR;
@@ -92,11 +96,17 @@ int Adm_ResetICC(unsigned char* atr, unsigned int* atrlen) {
   return result;
 }
 
-int Adm_UnPowerICC(void) { return SendIgnoringReply(kCmdPowerDown, {}); }
+int Adm_UnPowerICC(void) {
+  return SendIgnoringReply(kCmdPowerDown, {});
+}
 
-int Adm_SelectCard(unsigned char type) { return SendIgnoringReply(kCmdSelectCard, {type}); }
+int Adm_SelectCard(unsigned char type) {
+  return SendIgnoringReply(kCmdSelectCard, {type});
+}
 
-int Adm_SetNotification(unsigned char mode) { return SendIgnoringReply(kCmdNotification, {mode}); }
+int Adm_SetNotification(unsigned char mode) {
+  return SendIgnoringReply(kCmdNotification, {mode});
+}
 
 int Adm_GetTolmStats(unsigned char* status) {
   std::array<unsigned char, ADM_MAX_REPLY> record{};

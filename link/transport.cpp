@@ -36,9 +36,9 @@ namespace {
 
 constexpr unsigned char kStx = 0x02;
 constexpr unsigned char kEtx = 0x03;
-constexpr int kHeadChars = 9;      // STX and four head bytes
+constexpr int kHeadChars = 9;       // STX and four head bytes
 constexpr int kExtLengthChars = 4;  // two bytes, high byte first
-constexpr int kTrailerChars = 3;   // two checksum characters and ETX
+constexpr int kTrailerChars = 3;    // two checksum characters and ETX
 constexpr unsigned char kExtendedLength = 0xFF;
 
 constexpr std::array<char, 16> kDigits{'0', '1', '2', '3', '4', '5', '6', '7',

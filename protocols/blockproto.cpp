@@ -8,10 +8,11 @@
 // The reader hands the block to the card and returns the card's answering
 // block as its reply data.
 
+#include "blockproto.h"
+
 #include <array>
 #include <cstring>
 
-#include "blockproto.h"
 #include "linkcmds.h"
 #include "t1_blocks.h"
 

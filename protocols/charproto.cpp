@@ -11,10 +11,11 @@
 //
 // The reply data is the card's answer: response data, SW1, SW2.
 
+#include "charproto.h"
+
 #include <array>
 #include <cstring>
 
-#include "charproto.h"
 #include "linkcmds.h"
 
 namespace {
@@ -30,8 +31,8 @@ constexpr int kT0BlockTime = 60;
 
 }  // namespace
 
-extern "C" int T0_ExchangeData(const unsigned char* apdu, unsigned int len,
-                               unsigned char* response, unsigned int* resplen) {
+extern "C" int T0_ExchangeData(const unsigned char* apdu, unsigned int len, unsigned char* response,
+                               unsigned int* resplen) {
   if (len < kHeaderApdu || len > kMaxApdu || apdu == nullptr) {
     if (resplen != nullptr) *resplen = 0;
     return ADM_FAILURE;

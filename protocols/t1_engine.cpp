@@ -129,16 +129,19 @@ class Exchange {
 
   int SendR(unsigned char error) {
     std::array<unsigned char, kOverhead> block{
-        kNad, static_cast<unsigned char>(kRBlock | ((ucRChainNum & 1) ? kRBlockNr : 0) | error),
-        0, 0};
+        kNad, static_cast<unsigned char>(kRBlock | ((ucRChainNum & 1) ? kRBlockNr : 0) | error), 0,
+        0};
     block[3] = T1CalculateLRC(block.data(), 3);
     return Transact(block.data(), block.size());
   }
 
-  int SendS(unsigned char pcb, unsigned char inf) {
-    std::array<unsigned char, kOverhead + 1> block{kNad, pcb, 1, inf, 0};
-    block[4] = T1CalculateLRC(block.data(), 4);
-    return Transact(block.data(), block.size());
+  // An S-block response; IFS and WTX responses carry one byte, ABORT none.
+  int SendS(unsigned char pcb, std::span<const unsigned char> inf) {
+    std::array<unsigned char, kOverhead + 1> block{kNad, pcb,
+                                                   static_cast<unsigned char>(inf.size())};
+    if (!inf.empty()) block[kPrologue] = inf[0];
+    block[kPrologue + inf.size()] = T1CalculateLRC(block.data(), kPrologue + inf.size());
+    return Transact(block.data(), kOverhead + inf.size());
   }
 
   BlockKind Kind() const {
@@ -180,7 +183,7 @@ class Exchange {
           const unsigned char inf = reply_[kPrologue];
           if (pcb == kSAbortRequest) {
             // 11.6.3.1 rule 9: the card gives up the chain; confirm and stop.
-            SendS(kSAbortRequest | kSResponse, 0);
+            SendS(kSAbortRequest | kSResponse, {});
             return ADM_COMM_ERROR;
           }
           if (pcb == kSWtxRequest) {
@@ -189,7 +192,7 @@ class Exchange {
             Adm_SetWWT(3 * static_cast<int>(inf));
           }
           // 11.6.2.3 rules 3 and 4: a response echoes the request's INF.
-          if (SendS(static_cast<unsigned char>(pcb | kSResponse), inf) != ADM_OK) {
+          if (SendS(static_cast<unsigned char>(pcb | kSResponse), {&inf, 1}) != ADM_OK) {
             return ADM_COMM_ERROR;
           }
           break;
@@ -212,8 +215,8 @@ class Exchange {
 
 }  // namespace
 
-extern "C" int T1_ExchangeData(const unsigned char* apdu, unsigned int len,
-                               unsigned char* response, unsigned int* resplen) {
+extern "C" int T1_ExchangeData(const unsigned char* apdu, unsigned int len, unsigned char* response,
+                               unsigned int* resplen) {
   if (response == nullptr || resplen == nullptr || (apdu == nullptr && len > 0)) {
     return ADM_COMM_ERROR;
   }

@@ -113,7 +113,7 @@ int IO_Read(int count, unsigned char* buf) {
   for (int stored = 0; stored < count;) {
     pollfd pfd{fd, POLLIN, 0};
     const int ready = poll(&pfd, 1, MillisecondsLeft(deadline));
-    if (ready < 0 && errno == EINTR) continue;  // wait again for what is left
+    if (ready < 0 && errno == EINTR) continue;             // wait again for what is left
     if (ready <= 0 || (pfd.revents & POLLIN) == 0) break;  // timeout, error or hang-up
     const ssize_t got = read(fd, &buf[stored], 1);
     if (got == 1) {
@@ -182,10 +182,18 @@ int IO_UpdateReturnBlock(int seconds) {
   return seconds;
 }
 
-int IO_ReturnHandle(void) { return ioport.handle; }
-int IO_ReturnBaudRate(void) { return static_cast<int>(ioport.baud); }
-int IO_ReturnParity(void) { return ioport.parity; }
-int IO_ReturnStopBits(void) { return ioport.stopbits; }
+int IO_ReturnHandle(void) {
+  return ioport.handle;
+}
+int IO_ReturnBaudRate(void) {
+  return static_cast<int>(ioport.baud);
+}
+int IO_ReturnParity(void) {
+  return ioport.parity;
+}
+int IO_ReturnStopBits(void) {
+  return ioport.stopbits;
+}
 
 int IO_Close(void) {
   if (!g_open) return 0;

@@ -1,0 +1,197 @@
+// T=1 error handling: what the driver does when the card asks for a block
+// again, sends a damaged block, misbehaves without end or falls silent.
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "blockproto.h"
+#include "fake_line.h"
+#include "linkcmds.h"
+
+namespace ttycard::test {
+namespace {
+
+const Bytes kApdu{0x00, 0x84, 0x00, 0x00, 0x08};
+
+class T1RecoveryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetLine();
+    Line().responder = [this](const Bytes& f) { return card_(f); };
+  }
+  void Card(std::initializer_list<std::optional<Bytes>> answers) {
+    for (const auto& a : answers) card_.answers.push_back(a);
+  }
+  int Exchange(const Bytes& apdu = kApdu) {
+    response_.fill(0xEE);
+    length_ = 0xDEAD;
+    return T1_ExchangeData(apdu.data(), static_cast<unsigned int>(apdu.size()), response_.data(),
+                           &length_);
+  }
+  // PCB of every block the driver sent.
+  std::vector<unsigned char> Pcbs() const {
+    std::vector<unsigned char> out;
+    for (const auto& b : card_.received) out.push_back(b[1]);
+    return out;
+  }
+
+  ScriptedT1Card card_;
+  std::array<unsigned char, T1_MAX_RESPONSE + 16> response_{};
+  unsigned int length_ = 0;
+};
+
+// The card answers the single I-block (N(S) 0) with an R-block: the block
+// goes out again numbered as the R-block's N(R) says.
+TEST_F(T1RecoveryTest, RetransmissionOnOtherErrorFlipsNs) {
+  Card({Block(0x92), Block(0x40, {0x90, 0x00})});
+  EXPECT_EQ(Exchange(), ADM_OK);
+  EXPECT_EQ(Pcbs(), (std::vector<unsigned char>{0x00, 0x40}));
+  // Both sends were I-blocks with the same APDU.
+  EXPECT_EQ(Bytes(card_.received[0].begin() + 2, card_.received[0].end() - 1),
+            Bytes(card_.received[1].begin() + 2, card_.received[1].end() - 1));
+  // The next exchange goes on from there.
+  Card({Block(0x00, {0x90, 0x00})});
+  EXPECT_EQ(Exchange(), ADM_OK);
+  EXPECT_EQ(Pcbs().back(), 0x00);
+}
+
+TEST_F(T1RecoveryTest, EdcErrorWithSameNrResendsTheSameBlock) {
+  Card({Block(0x81), Block(0x00, {0x90, 0x00})});
+  EXPECT_EQ(Exchange(), ADM_OK);
+  EXPECT_EQ(Pcbs(), (std::vector<unsigned char>{0x00, 0x00}));
+}
+
+TEST_F(T1RecoveryTest, RBlockWithNr1WithoutErrorIsNotAnEmptyResponse) {
+  Card({Block(0x91), Block(0x40, {0x6A, 0x82})});
+  EXPECT_EQ(Exchange(), ADM_OK);
+  EXPECT_EQ(length_, 2u);
+  EXPECT_EQ(Pcbs(), (std::vector<unsigned char>{0x00, 0x40}));
+}
+
+TEST_F(T1RecoveryTest, ChainedBlockAskedForAgain) {
+  Bytes apdu(30, 0x5A);
+  Card({Block(0x82), Block(0x90), Block(0x00, {0x90, 0x00})});
+  EXPECT_EQ(Exchange(apdu), ADM_OK);
+  EXPECT_EQ(Pcbs(), (std::vector<unsigned char>{0x20, 0x20, 0x40}));
+}
+
+TEST_F(T1RecoveryTest, DamagedBlocksAreAskedForWithAnEdcRBlock) {
+  struct Case {
+    const char* name;
+    Bytes damaged;  // as sent, LRC included
+  };
+  Bytes wrong_lrc = BlockWithLrc(0x00, {0x90, 0x00});
+  wrong_lrc.back() ^= 0xFF;
+  Bytes long_len = BlockWithLrc(0x00, {0x90, 0x00});
+  long_len[2] = 3;
+  const Case cases[] = {{"wrong LRC", wrong_lrc},
+                        {"LEN beyond the block", long_len},
+                        {"too short", Bytes{0x00, 0x00}},
+                        {"empty", Bytes{}}};
+  // The card numbers its I-blocks 0, 1, 0, ...: the R-block asks for the
+  // N(S) the card has to send next.
+  unsigned char card_ns = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    card_ = ScriptedT1Card{};
+    card_.add_lrc = false;
+    Line().responder = [this](const Bytes& f) { return card_(f); };
+    card_.answers.push_back(c.damaged);
+    card_.answers.push_back(BlockWithLrc(card_ns ? 0x40 : 0x00, {0x90, 0x00}));
+    EXPECT_EQ(Exchange(), ADM_OK);
+    EXPECT_EQ(length_, 2u);
+    ASSERT_EQ(card_.received.size(), 2u);
+    EXPECT_EQ(card_.received[1], BlockWithLrc(card_ns ? 0x91 : 0x81));
+    card_ns ^= 1;
+  }
+}
+
+// Whatever the card keeps doing, the exchange ends, with an error.
+TEST_F(T1RecoveryTest, EndlessMisbehaviourIsBounded) {
+  struct Case {
+    const char* name;
+    Bytes answer;
+    int result;
+    std::size_t max_blocks;
+  };
+  const Case cases[] = {
+      {"retransmission requests", Block(0x92), ADM_COMM_ERROR, 4},
+      {"waiting-time extensions", Block(0xC3, {0x00}), ADM_COMM_ERROR, 66},
+      {"IFS requests", Block(0xC1, {0x20}), ADM_COMM_ERROR, 66},
+      {"resynchronisation from the card", Block(0xC0), ADM_COMM_ERROR, 5},
+      {"unexpected S response", Block(0xE3, {0x01}), ADM_COMM_ERROR, 5},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    card_ = ScriptedT1Card{};
+    Line().responder = [this, c](const Bytes& f) {
+      card_.answers.push_back(c.answer);
+      return card_(f);
+    };
+    EXPECT_EQ(Exchange(), c.result);
+    EXPECT_EQ(length_, 0u);
+    EXPECT_LE(card_.received.size(), c.max_blocks);
+    EXPECT_GE(card_.received.size(), 2u);
+  }
+}
+
+TEST_F(T1RecoveryTest, ChainedResponseThatNeverEnds) {
+  unsigned char ns = 0;
+  Line().responder = [this, &ns](const Bytes& f) {
+    card_.answers.push_back(Block(static_cast<unsigned char>((ns ? 0x40 : 0) | 0x20), {0x01}));
+    ns ^= 1;
+    return card_(f);
+  };
+  EXPECT_EQ(Exchange(), T1_CHAIN_ERROR);
+  EXPECT_EQ(length_, 0xDEADu) << "the caller's length stays as it was";
+  EXPECT_EQ(response_[0], 0xEE);
+  EXPECT_LE(card_.received.size(), 273u);
+}
+
+TEST_F(T1RecoveryTest, EmptyChainedBlocksWithoutEndAreBounded) {
+  unsigned char ns = 0;
+  Line().responder = [this, &ns](const Bytes& f) {
+    card_.answers.push_back(Block(static_cast<unsigned char>((ns ? 0x40 : 0) | 0x20)));
+    ns ^= 1;
+    return card_(f);
+  };
+  EXPECT_NE(Exchange(), ADM_OK);
+  EXPECT_LE(card_.received.size(), 1024u);
+}
+
+TEST_F(T1RecoveryTest, SilenceAndFailedTransactions) {
+  // Silent card on the single block: 4, length 0, and N(S) is spent.
+  Card({std::nullopt});
+  EXPECT_EQ(Exchange(), ADM_COMM_ERROR);
+  EXPECT_EQ(length_, 0u);
+  Card({Block(0x00, {0x90, 0x00})});
+  EXPECT_EQ(Exchange(), ADM_OK);
+  EXPECT_EQ(Pcbs().back(), 0x40);
+
+  // The R-block asking for the rest of a chain gets no answer: 32, and the
+  // caller's buffers are untouched.
+  Card({Block(0x20, {0x01}), std::nullopt});
+  EXPECT_EQ(Exchange(), T1_CHAIN_ERROR);
+  EXPECT_EQ(length_, 0xDEADu);
+  EXPECT_EQ(response_[0], 0xEE);
+
+  // No answer to our waiting-time extension response is no success.
+  Card({Block(0xC3, {0x01}), std::nullopt});
+  EXPECT_EQ(Exchange(), ADM_COMM_ERROR);
+  EXPECT_EQ(length_, 0u);
+
+  // A chained block without an answer ends the exchange.
+  Card({std::nullopt});
+  EXPECT_EQ(Exchange(Bytes(30, 0x01)), ADM_COMM_ERROR);
+  EXPECT_EQ(length_, 0u);
+}
+
+TEST_F(T1RecoveryTest, AbortRequestIsConfirmedAndFails) {
+  Card({Block(0xC2), Block(0x00)});
+  EXPECT_EQ(Exchange(), ADM_COMM_ERROR);
+  ASSERT_EQ(card_.received.size(), 2u);
+  EXPECT_EQ(card_.received[1], BlockWithLrc(0xE2));
+}
+
+}  // namespace
+}  // namespace ttycard::test
