@@ -1,0 +1,172 @@
+// ttycard-emu: the reader emulator as a stand-alone program.
+//
+// Opens a pseudo-terminal, prints the slave path as the first line of
+// standard output and serves the reader protocol on it until SIGINT or
+// SIGTERM (or, with --until-stdin-eof, until standard input closes).
+// While running, SIGUSR1 removes the card and SIGUSR2 inserts it.
+#include <getopt.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "emulator.h"
+
+namespace {
+
+using ttycard::emu::CardProtocol;
+using ttycard::emu::Emulator;
+using ttycard::emu::Options;
+
+constexpr const char* kUsage =
+    "usage: ttycard-emu [options]\n"
+    "Emulates the serial smart-card reader (and a card) on a pseudo-terminal.\n"
+    "The slave device path is printed on the first line of standard output.\n"
+    "\n"
+    "  --atr HEX          ATR of the card (default: a T=1 ATR, or 3B 02 14 50 with --t0)\n"
+    "  --t0               the card speaks T=0 only (T=1 blocks are refused)\n"
+    "  --t1               the card speaks T=1 only (T=0 commands are refused)\n"
+    "  --no-card          start with the slot empty\n"
+    "  --trace            trace every command and answer on standard error\n"
+    "  --path-file F      also write the slave path to F\n"
+    "  --link PATH        create a symbolic link PATH to the slave (removed at exit)\n"
+    "  --until-stdin-eof  exit when standard input reaches end of file\n"
+    "  --help             this text\n"
+    "\n"
+    "Signals: SIGINT/SIGTERM exit cleanly, SIGUSR1 removes the card,\n"
+    "SIGUSR2 inserts it.\n";
+
+struct Args {
+  Options options;
+  std::string path_file;
+  std::string link;
+  bool until_stdin_eof = false;
+};
+
+// 0: run; 1: exit successfully (help); 2: usage error.
+int ParseArgs(int argc, char** argv, Args& args) {
+  enum : int { kAtr = 1, kT0, kT1, kNoCard, kTrace, kPathFile, kLink, kStdin, kHelp };
+  static const option kLong[] = {
+      {"atr", required_argument, nullptr, kAtr},
+      {"t0", no_argument, nullptr, kT0},
+      {"t1", no_argument, nullptr, kT1},
+      {"no-card", no_argument, nullptr, kNoCard},
+      {"trace", no_argument, nullptr, kTrace},
+      {"path-file", required_argument, nullptr, kPathFile},
+      {"link", required_argument, nullptr, kLink},
+      {"until-stdin-eof", no_argument, nullptr, kStdin},
+      {"help", no_argument, nullptr, kHelp},
+      {nullptr, 0, nullptr, 0},
+  };
+  int c = 0;
+  while ((c = getopt_long(argc, argv, "", kLong, nullptr)) != -1) {
+    switch (c) {
+      case kAtr: {
+        auto atr = ttycard::emu::ParseHexArg(optarg);
+        if (!atr || atr->empty() || atr->size() > 33) {
+          std::fprintf(stderr, "ttycard-emu: bad --atr '%s'\n", optarg);
+          return 2;
+        }
+        args.options.atr = *atr;
+        break;
+      }
+      case kT0:
+        args.options.protocol = CardProtocol::kT0;
+        break;
+      case kT1:
+        args.options.protocol = CardProtocol::kT1;
+        break;
+      case kNoCard:
+        args.options.card_present = false;
+        break;
+      case kTrace:
+        args.options.trace_file = stderr;
+        break;
+      case kPathFile:
+        args.path_file = optarg;
+        break;
+      case kLink:
+        args.link = optarg;
+        break;
+      case kStdin:
+        args.until_stdin_eof = true;
+        break;
+      case kHelp:
+        std::fputs(kUsage, stdout);
+        return 1;
+      default:
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+  }
+  if (optind < argc) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  return 0;
+}
+
+bool StdinClosed() {
+  pollfd p{STDIN_FILENO, POLLIN, 0};
+  if (poll(&p, 1, 0) <= 0) return false;
+  if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return true;
+  char buf[256];
+  return read(STDIN_FILENO, buf, sizeof buf) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Args args;
+  if (const int r = ParseArgs(argc, argv, args); r != 0) return r == 1 ? 0 : 2;
+
+  // Block the signals before the serving thread exists, so that only the
+  // sigtimedwait below ever takes them.
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int s : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2}) sigaddset(&set, s);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+
+  Emulator emu(args.options);
+  if (!emu.Start()) {
+    std::fprintf(stderr, "ttycard-emu: cannot open a pseudo-terminal: %s\n", std::strerror(errno));
+    return 1;
+  }
+  std::printf("%s\n", emu.SlavePath().c_str());
+  std::fflush(stdout);
+  if (!args.path_file.empty()) {
+    FILE* f = std::fopen(args.path_file.c_str(), "w");
+    if (f == nullptr) {
+      std::fprintf(stderr, "ttycard-emu: cannot write %s\n", args.path_file.c_str());
+      return 1;
+    }
+    std::fprintf(f, "%s\n", emu.SlavePath().c_str());
+    std::fclose(f);
+  }
+  if (!args.link.empty()) {
+    unlink(args.link.c_str());
+    if (symlink(emu.SlavePath().c_str(), args.link.c_str()) != 0) {
+      std::fprintf(stderr, "ttycard-emu: cannot link %s: %s\n", args.link.c_str(),
+                   std::strerror(errno));
+      return 1;
+    }
+  }
+
+  const timespec tick{0, 100'000'000};
+  bool running = true;
+  while (running) {
+    siginfo_t info{};
+    const int sig = sigtimedwait(&set, &info, &tick);
+    if (sig == SIGINT || sig == SIGTERM) running = false;
+    if (sig == SIGUSR1) emu.SetCardPresent(false);
+    if (sig == SIGUSR2) emu.SetCardPresent(true);
+    if (args.until_stdin_eof && StdinClosed()) running = false;
+  }
+  emu.Stop();
+  if (!args.link.empty()) unlink(args.link.c_str());
+  return 0;
+}

@@ -1,0 +1,158 @@
+#include "reader.h"
+
+#include <array>
+#include <string>
+
+#include "wire.h"
+
+namespace ttycard::emu {
+namespace {
+
+std::string Hex1(std::uint8_t b) {
+  return Spaced(std::array{b});
+}
+
+}  // namespace
+
+Reader::Reader(const Options& options, Journal& journal)
+    : journal_(journal),
+      protocol_(options.protocol),
+      unknown_reply_(options.unknown_command_reply),
+      t0_extended_(options.t0_extended_replies),
+      app_(options.challenge_seed, options.slow_wtx_default),
+      card_(app_, journal, options.t1),
+      atr_(options.atr),
+      present_(options.card_present) {
+  if (atr_.empty()) {
+    if (protocol_ == CardProtocol::kT0) {
+      atr_.assign(kDefaultT0Atr.begin(), kDefaultT0Atr.end());
+    } else {
+      atr_.assign(kDefaultT1Atr.begin(), kDefaultT1Atr.end());
+    }
+  }
+}
+
+void Reader::SetCardPresent(bool present) {
+  present_ = present;
+  if (!present) powered_ = false;
+  journal_.Trace(present ? "emu -- card inserted" : "emu -- card removed");
+}
+
+Bytes Reader::StatusRecord() const {
+  if (status_override_) return *status_override_;
+  Bytes s(kStatusSize, 0x00);
+  s[0] = 'T';
+  s[1] = 'T';
+  s[2] = 'Y';
+  s[3] = 0x01;
+  s[5] = card_type_;
+  s[6] = notification_;
+  s[15] = !present_ ? kStatusNoCard : (powered_ ? kStatusPowered : kStatusPresent);
+  return s;
+}
+
+void Reader::ExpectLength(std::string_view name, std::span<const std::uint8_t> data,
+                          std::size_t n) {
+  if (data.size() != n) {
+    journal_.Violation(std::string(name) + " with " + std::to_string(data.size()) +
+                       " data bytes, expected " + std::to_string(n));
+  }
+}
+
+ReaderReply Reader::Handle(std::uint8_t command, std::span<const std::uint8_t> data) {
+  switch (command) {
+    case kCmdStatus: {
+      journal_.Trace("emu <- STATUS");
+      ExpectLength("STATUS", data, 0);
+      ReaderReply r{StatusRecord()};
+      journal_.Trace("emu -> STATUS " + Spaced(r.data));
+      return r;
+    }
+    case kCmdCardType:
+      journal_.Trace("emu <- CARD TYPE " + Spaced(data));
+      ExpectLength("CARD TYPE", data, 1);
+      if (!data.empty()) card_type_ = data[0];
+      return {};
+    case kCmdNotification:
+      journal_.Trace("emu <- NOTIFICATION " + Spaced(data));
+      ExpectLength("NOTIFICATION", data, 1);
+      if (!data.empty()) notification_ = data[0];
+      return {};
+    case kCmdReset:
+      journal_.Trace("emu <- RESET");
+      ExpectLength("RESET", data, 0);
+      if (!present_) {
+        journal_.Trace("emu -> no card: empty reply");
+        return {};
+      }
+      powered_ = true;
+      app_.Reset();
+      card_.Reset();
+      journal_.Trace("emu -> ATR " + Spaced(atr_));
+      return {atr_};
+    case kCmdPowerDown:
+      journal_.Trace("emu <- POWER DOWN");
+      ExpectLength("POWER DOWN", data, 0);
+      powered_ = false;
+      return {};
+    case kCmdT0:
+    case kCmdT1:
+      return Exchange(command, data);
+    default:
+      journal_.Trace("emu <- UNKNOWN " + Hex1(command) + " " + Spaced(data));
+      journal_.Violation("unknown reader command " + Hex1(command));
+      return {unknown_reply_};
+  }
+}
+
+ReaderReply Reader::Exchange(std::uint8_t command, std::span<const std::uint8_t> data) {
+  const bool t0 = command == kCmdT0;
+  const char* name = t0 ? "T=0" : "T=1";
+  if (!powered_) {
+    journal_.Trace(std::string("emu <- ") + name + " " + Spaced(data));
+    journal_.Violation(std::string(name) + " exchange while no card is powered");
+    return {};
+  }
+  if ((t0 && protocol_ == CardProtocol::kT1) || (!t0 && protocol_ == CardProtocol::kT0)) {
+    journal_.Trace(std::string("emu <- ") + name + " " + Spaced(data));
+    journal_.Violation(std::string(name) + " exchange with a card of the other protocol");
+    return {};
+  }
+  if (t0) return T0(data);
+  // One T=1 block, then one byte of the reader's own (not examined).
+  if (data.empty()) {
+    journal_.Violation("T=1 command without a block");
+    return {};
+  }
+  return {card_.Receive(data.first(data.size() - 1))};
+}
+
+ReaderReply Reader::T0(std::span<const std::uint8_t> data) {
+  journal_.Trace("emu <- T=0 " + Spaced(data));
+  Bytes apdu;
+  if (data.size() == 6) {
+    // CLA INS P1 P2 00 P3: a 5-byte APDU.
+    if (data[4] != 0x00) journal_.Violation("T=0 layout of a 5-byte APDU without 00 before P3");
+    apdu = {data[0], data[1], data[2], data[3], data[5]};
+  } else if (data.size() > 6) {
+    // The APDU followed by 00.
+    if (data.back() != 0x00) journal_.Violation("T=0 layout without the trailing 00");
+    apdu.assign(data.begin(), data.end() - 1);
+  } else {
+    journal_.Violation("T=0 command of " + std::to_string(data.size()) + " bytes");
+    return {};
+  }
+  const CardResponse response = app_.Process(apdu);
+  ReaderReply r{response.Apdu()};
+  if (r.data.size() > 255) {
+    if (t0_extended_) {
+      r.extended = true;
+    } else {
+      r.data.erase(r.data.begin() + 253, r.data.end() - 2);
+    }
+  }
+  journal_.Trace("emu -> T=0 " + Spaced(r.data));
+  return r;
+}
+
+}  // namespace ttycard::emu

@@ -1,0 +1,101 @@
+// The reader itself: command dispatch, card slot state and the status record.
+// Handle() maps one well-formed command to the data of its reply; I/O,
+// framing and faults are the Emulator's business.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "card_app.h"
+#include "journal.h"
+#include "t1_card.h"
+
+namespace ttycard::emu {
+
+// Which transmission protocol the emulated card speaks. kAny accepts both
+// command 0xA0 (T=0) and 0xA1 (T=1); otherwise the other one is a violation
+// and gets an empty reply.
+enum class CardProtocol : std::uint8_t { kAny, kT0, kT1 };
+
+// TS 3B, T0 84 (TD1, 4 historical bytes), TD1 81 (TD2, T=1), TD2 31 (TA3, TB3,
+// T=1), TA3 20 (IFSC 32), TB3 45 (BWI 4, CWI 5), "TTYC", TCK 4B.
+inline constexpr std::array<std::uint8_t, 11> kDefaultT1Atr = {0x3B, 0x84, 0x81, 0x31, 0x20, 0x45,
+                                                               0x54, 0x54, 0x59, 0x43, 0x4B};
+// TS 3B, T0 02 (2 historical bytes, T=0 implied), 14 50.
+inline constexpr std::array<std::uint8_t, 4> kDefaultT0Atr = {0x3B, 0x02, 0x14, 0x50};
+
+// Status record (command 0x01), 16 bytes:
+//   0..2  'T' 'T' 'Y'          3..4  firmware version 01 00
+//   5     card type last selected (00 after start)
+//   6     notification mode last set (00 after start)
+//   7..14 00
+//   15    card status: 00 no card, 01 card present (unpowered), 03 card powered
+inline constexpr std::size_t kStatusSize = 16;
+inline constexpr std::uint8_t kStatusNoCard = 0x00;
+inline constexpr std::uint8_t kStatusPresent = 0x01;
+inline constexpr std::uint8_t kStatusPowered = 0x03;
+
+struct Options {
+  Bytes atr;  // empty: kDefaultT0Atr for kT0, else kDefaultT1Atr
+  CardProtocol protocol = CardProtocol::kAny;
+  bool card_present = true;
+  Bytes unknown_command_reply;       // reply data to unknown command codes
+  bool answer_malformed = false;     // malformed frames: empty reply instead of silence
+  bool t0_extended_replies = false;  // T=0 responses over 255 bytes: extended form
+                                     // instead of cutting the data to 253 + SW
+  T1Config t1;
+  std::uint8_t slow_wtx_default = 3;  // WTX requests of INS C8 with P1 = 00
+  std::uint32_t challenge_seed = 0x2545F491;
+  std::function<void(std::string_view)> trace;  // trace lines; may be empty
+  FILE* trace_file = nullptr;                   // trace lines also go here, one per line
+};
+
+struct ReaderReply {
+  Bytes data;
+  bool extended = false;  // send in the 0xFF extended-length form
+};
+
+class Reader {
+ public:
+  Reader(const Options& options, Journal& journal);
+
+  ReaderReply Handle(std::uint8_t command, std::span<const std::uint8_t> data);
+
+  void SetAtr(Bytes atr) { atr_ = std::move(atr); }
+  const Bytes& Atr() const { return atr_; }
+  void SetCardPresent(bool present);
+  bool CardPresent() const { return present_; }
+  bool CardPowered() const { return powered_; }
+  void SetStatusRecord(std::optional<Bytes> record) { status_override_ = std::move(record); }
+  Bytes StatusRecord() const;
+  std::uint8_t CardType() const { return card_type_; }
+  std::uint8_t NotificationMode() const { return notification_; }
+
+  CardApp& App() { return app_; }
+  T1Card& Card() { return card_; }
+
+ private:
+  ReaderReply Exchange(std::uint8_t command, std::span<const std::uint8_t> data);
+  ReaderReply T0(std::span<const std::uint8_t> data);
+  void ExpectLength(std::string_view name, std::span<const std::uint8_t> data, std::size_t n);
+
+  Journal& journal_;
+  CardProtocol protocol_;
+  Bytes unknown_reply_;
+  bool t0_extended_;
+  CardApp app_;
+  T1Card card_;
+  Bytes atr_;
+  bool present_;
+  bool powered_ = false;
+  std::uint8_t card_type_ = 0;
+  std::uint8_t notification_ = 0;
+  std::optional<Bytes> status_override_;
+};
+
+}  // namespace ttycard::emu

@@ -1,0 +1,165 @@
+#include "reader.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "wire.h"
+
+namespace ttycard::emu {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::SizeIs;
+
+Bytes H(std::string_view hex) {
+  return *ParseHexArg(hex);
+}
+
+struct ReaderHarness {
+  Journal journal;
+  std::vector<std::string> trace;
+  Reader reader;
+  explicit ReaderHarness(Options o = {}) : reader(o, journal) {
+    journal.trace = [this](std::string_view l) { trace.emplace_back(l); };
+  }
+  Bytes Send(std::uint8_t cmd, std::string_view hex = "") {
+    return reader.Handle(cmd, H(hex)).data;
+  }
+};
+
+TEST(Reader, StatusByteFollowsTheSlot) {
+  ReaderHarness h;
+  struct Step {
+    std::function<void(ReaderHarness&)> act;
+    std::uint8_t status;
+  };
+  const Step steps[] = {
+      {[](ReaderHarness&) {}, kStatusPresent},
+      {[](ReaderHarness& r) { r.Send(kCmdReset); }, kStatusPowered},
+      {[](ReaderHarness& r) { r.Send(kCmdPowerDown); }, kStatusPresent},
+      {[](ReaderHarness& r) { r.Send(kCmdReset); }, kStatusPowered},
+      {[](ReaderHarness& r) { r.reader.SetCardPresent(false); }, kStatusNoCard},
+      {[](ReaderHarness& r) { EXPECT_THAT(r.Send(kCmdReset), IsEmpty()); }, kStatusNoCard},
+      {[](ReaderHarness& r) { r.reader.SetCardPresent(true); }, kStatusPresent},
+  };
+  for (std::size_t i = 0; i < std::size(steps); ++i) {
+    steps[i].act(h);
+    const Bytes status = h.Send(kCmdStatus);
+    ASSERT_THAT(status, SizeIs(kStatusSize));
+    EXPECT_EQ(status[15], steps[i].status) << "step " << i;
+  }
+  EXPECT_THAT(h.journal.violations, IsEmpty());
+}
+
+TEST(Reader, RemembersCardTypeAndNotificationAndChecksLengths) {
+  ReaderHarness h;
+  EXPECT_THAT(h.Send(kCmdCardType, "0C"), IsEmpty());
+  EXPECT_THAT(h.Send(kCmdNotification, "02"), IsEmpty());
+  EXPECT_EQ(h.reader.CardType(), 0x0C);
+  EXPECT_EQ(h.reader.NotificationMode(), 0x02);
+  EXPECT_EQ(h.Send(kCmdStatus)[5], 0x0C);
+  EXPECT_THAT(h.journal.violations, IsEmpty());
+  h.Send(kCmdCardType, "0C 0D");
+  h.Send(kCmdReset, "00");
+  EXPECT_THAT(h.journal.violations, SizeIs(2));
+  h.reader.SetStatusRecord(H("01 02"));
+  EXPECT_EQ(h.Send(kCmdStatus), H("01 02"));
+}
+
+TEST(Reader, AtrDependsOnProtocolAndCanBeSet) {
+  Options t0;
+  t0.protocol = CardProtocol::kT0;
+  EXPECT_EQ(ReaderHarness(t0).Send(kCmdReset), H("3B 02 14 50"));
+  ReaderHarness t1;
+  EXPECT_EQ(t1.Send(kCmdReset), Bytes(kDefaultT1Atr.begin(), kDefaultT1Atr.end()));
+  t1.reader.SetAtr(H("3B 00"));
+  EXPECT_EQ(t1.Send(kCmdReset), H("3B 00"));
+  EXPECT_THAT(t1.trace, testing::Contains("emu -> ATR 3B 00"));
+}
+
+TEST(Reader, T0LayoutIsUnpackedIntoTheApdu) {
+  struct Case {
+    const char* data;
+    Bytes reply;
+    std::size_t violations;
+  };
+  const Case cases[] = {
+      {"00 A4 04 00 02 3F 00 00", H("90 00"), 0},
+      {"00 A4 00 00 02 12 34 00", H("6A 82"), 0},
+      {"80 EC 00 00 02 AA BB 00", H("AA BB 90 00"), 0},
+      {"80 EC 00 00 02 AA BB 02 00", H("AA BB 90 00"), 0},  // case 4: Le kept
+      {"00 B0 00 00 00 10", H("69 86"), 0},
+      {"00 B0 00 00 10", {}, 1},                   // too short for the layout
+      {"00 A4 04 00 02 3F 00 01", H("90 00"), 1},  // no trailing 00
+      {"00 B0 00 00 05 10", H("69 86"), 1},        // 5-byte APDU without the 00
+  };
+  for (const Case& c : cases) {
+    ReaderHarness h;
+    h.Send(kCmdReset);
+    EXPECT_EQ(h.Send(kCmdT0, c.data), c.reply) << c.data;
+    EXPECT_THAT(h.journal.violations, SizeIs(c.violations)) << c.data;
+  }
+}
+
+TEST(Reader, LongT0ResponsesAreCutOrSentExtended) {
+  ReaderHarness cut;
+  cut.Send(kCmdReset);
+  const Bytes r = cut.Send(kCmdT0, "80 EC 01 20 00 00");  // 288 data bytes + SW
+  ASSERT_THAT(r, SizeIs(255));
+  EXPECT_EQ(r[252], 252);
+  EXPECT_EQ(r[253], 0x90);
+  EXPECT_EQ(r[254], 0x00);
+
+  Options o;
+  o.t0_extended_replies = true;
+  ReaderHarness ext(o);
+  ext.Send(kCmdReset);
+  const ReaderReply full = ext.reader.Handle(kCmdT0, H("80 EC 01 20 00 00"));
+  EXPECT_TRUE(full.extended);
+  EXPECT_THAT(full.data, SizeIs(290));
+}
+
+TEST(Reader, ExchangesNeedAPoweredCardOfTheRightProtocol) {
+  struct Case {
+    CardProtocol protocol;
+    bool reset;
+    std::uint8_t command;
+    const char* data;
+    std::size_t reply_len;
+    const char* violation;  // nullptr: none
+  };
+  const Case cases[] = {
+      {CardProtocol::kAny, false, kCmdT0, "00 84 00 00 00 08", 0, "no card is powered"},
+      {CardProtocol::kAny, false, kCmdT1, "00 00 00 00 00", 0, "no card is powered"},
+      {CardProtocol::kT0, true, kCmdT1, "00 00 00 00 00", 0, "other protocol"},
+      {CardProtocol::kT1, true, kCmdT0, "00 84 00 00 00 08", 0, "other protocol"},
+      {CardProtocol::kT0, true, kCmdT0, "00 84 00 00 00 08", 10, nullptr},
+      // Block 00 00 05 00 84 00 00 08 LRC 89, then the extra byte.
+      {CardProtocol::kT1, true, kCmdT1, "00 00 05 00 84 00 00 08 89 00", 14, nullptr},
+      {CardProtocol::kT1, true, kCmdT1, "00 00 05 00 84 00 00 08 89 5A", 14, nullptr},
+      {CardProtocol::kT1, true, kCmdT1, "", 0, "without a block"},
+      {CardProtocol::kAny, true, 0x55, "01", 0, "unknown reader command 55"},
+  };
+  for (const Case& c : cases) {
+    Options o;
+    o.protocol = c.protocol;
+    ReaderHarness h(o);
+    if (c.reset) h.Send(kCmdReset);
+    EXPECT_THAT(h.Send(c.command, c.data), SizeIs(c.reply_len)) << c.data;
+    if (c.violation) {
+      ASSERT_THAT(h.journal.violations, SizeIs(1)) << c.data;
+      EXPECT_THAT(h.journal.violations[0], HasSubstr(c.violation));
+    } else {
+      EXPECT_THAT(h.journal.violations, IsEmpty()) << c.data;
+    }
+  }
+  Options o;
+  o.unknown_command_reply = H("6F");
+  EXPECT_EQ(ReaderHarness(o).Send(0x55), H("6F"));
+}
+
+}  // namespace
+}  // namespace ttycard::emu
