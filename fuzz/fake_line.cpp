@@ -4,6 +4,8 @@
 
 #include "fake_line.h"
 
+#include <cstdlib>
+
 #include "fuzz_check.h"
 #include "serial.h"
 
@@ -82,12 +84,29 @@ void Answer(Transaction& t) {
   g_line.pending_pos = 0;
 }
 
+// With TTYCARD_FUZZ_TRACE set, every frame and its answer go to stderr: the
+// way to read what a saved input does.
+void Trace(const Transaction& t) {
+  static const bool on = std::getenv("TTYCARD_FUZZ_TRACE") != nullptr;
+  if (!on) return;
+  std::fprintf(stderr, "wrote");
+  for (const std::uint8_t b : t.frame) std::fprintf(stderr, " %02X", b);
+  if (!t.answered) {
+    std::fprintf(stderr, "\n  silence (block time %d s)\n", ioport.blocktime);
+    return;
+  }
+  std::fprintf(stderr, "\n  reply");
+  for (const std::uint8_t b : t.reply) std::fprintf(stderr, " %02X", b);
+  std::fprintf(stderr, "\n");
+}
+
 void FrameWritten() {
   Transaction t;
   t.frame = DecodeFrame(g_line.text);
   t.blocktime = ioport.blocktime;
   g_line.text.clear();
   Answer(t);
+  Trace(t);
   g_line.log.push_back(std::move(t));
 }
 

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds everything, tests included, with AddressSanitizer and UBSan in
+# build-asan/ at the top of the repository, and runs the test suite there.
+# Any sanitizer report aborts the test that caused it.
+#
+#   fuzz/sanitize.sh          (CXX=clang++ fuzz/sanitize.sh for clang)
+#
+# Exit status: 0 when everything built and every test passed.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=$root/build-asan
+
+generator=()
+if command -v ninja >/dev/null && [[ ! -f $build/CMakeCache.txt ]]; then generator=(-G Ninja); fi
+cmake -S "$root" -B "$build" "${generator[@]}" -DTTYCARD_SANITIZE=address,undefined \
+  -DTTYCARD_TESTS=ON
+cmake --build "$build" --parallel
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+cd "$build"
+if [[ -z $(ctest -N | sed -n 's/^Total Tests: *//p' | grep -v '^0$') ]]; then
+  echo "sanitize.sh: no tests are registered yet; the sanitized build itself succeeded"
+  exit 0
+fi
+ctest --output-on-failure
