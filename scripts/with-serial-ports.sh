@@ -35,12 +35,14 @@ overlay_dev() {
   overlaid=1
 }
 
+# Overlay before any bind: an overlay mounted later would hide the binds and
+# uncover the real ports.
+for i in "${!ptys[@]}"; do
+  [[ -e "/dev/ttyS$i" ]] || overlay_dev
+done
 for i in "${!ptys[@]}"; do
   node="/dev/ttyS$i"
-  if [[ ! -e "$node" ]]; then
-    overlay_dev
-    : >"$node"
-  fi
+  [[ -e "$node" ]] || : >"$node"
   mount --bind "${ptys[$i]}" "$node"
 done
 

@@ -64,13 +64,17 @@ bool BindSerialPorts(const std::vector<std::string>& ptys, std::string* why) {
     errno = EPERM;
     return Fail(why, "no private mount namespace");
   }
+  // Overlay /dev first if any node is missing: an overlay mounted later
+  // would hide the binds already made and uncover the real ports.
+  for (std::size_t i = 0; i < ptys.size(); ++i) {
+    if (!Exists("/dev/ttyS" + std::to_string(i)) && !OverlayDev(why)) return false;
+  }
   for (std::size_t i = 0; i < ptys.size(); ++i) {
     const std::string node = "/dev/ttyS" + std::to_string(i);
     // Unmount what an earlier bind left there (ignore failure: nothing was).
     while (umount2(node.c_str(), MNT_DETACH) == 0) {
     }
     if (!Exists(node)) {
-      if (!OverlayDev(why)) return false;
       const int fd = open(node.c_str(), O_CREAT | O_WRONLY, 0600);
       if (fd < 0) return Fail(why, "create " + node);
       close(fd);
