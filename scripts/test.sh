@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Installs what the tests need (only what is missing), builds everything and
+# runs every test: the GoogleTest suite (g++), a warning check with clang++,
+# the suite again under AddressSanitizer and UndefinedBehaviorSanitizer, the
+# fuzz targets for a bounded time, and the end-to-end runs with real pcscd.
+# Ends with one line "N passed, N failed" over the stages.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+FUZZ_SECONDS="${FUZZ_SECONDS:-30}"
+passed=0
+failed=0
+failures=()
+
+stage() {
+  local name="$1"
+  shift
+  echo
+  echo "==== $name"
+  local start=$SECONDS
+  if "$@"; then
+    passed=$((passed + 1))
+    echo "==== $name: ok ($((SECONDS - start)) s)"
+  else
+    failed=$((failed + 1))
+    failures+=("$name")
+    echo "==== $name: FAILED ($((SECONDS - start)) s)"
+  fi
+}
+
+build_and_test() {
+  cmake -S . -B build -DTTYCARD_TESTS=ON >/dev/null &&
+    cmake --build build -j"$(nproc)" &&
+    (cd build && ctest -j"$(nproc)" --output-on-failure --timeout 180)
+}
+
+clang_build() {
+  cmake -S . -B build-clang -DTTYCARD_TESTS=ON -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_C_COMPILER=clang >/dev/null &&
+    cmake --build build-clang -j"$(nproc)"
+}
+
+bash scripts/deps.sh test || { echo "package installation failed"; exit 1; }
+
+stage "build and unit/integration tests (g++)" build_and_test
+stage "warning-free build (clang++)" clang_build
+[[ -f fuzz/sanitize.sh ]] && stage "tests under ASan+UBSan" bash fuzz/sanitize.sh
+[[ -f fuzz/run.sh ]] && stage "fuzz targets (${FUZZ_SECONDS} s each)" bash fuzz/run.sh "$FUZZ_SECONDS"
+[[ -f pcsc/tests/run_e2e.sh ]] && stage "pcscd end to end" bash pcsc/tests/run_e2e.sh build
+
+echo
+[[ ${#failures[@]} -gt 0 ]] && printf 'failed stage: %s\n' "${failures[@]}"
+echo "$passed passed, $failed failed"
+[[ $failed -eq 0 ]]
