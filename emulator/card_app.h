@@ -1,5 +1,10 @@
-// The application on the emulated card: a small ISO/IEC 7816-4 file system
-// and a few proprietary commands, shared by the T=0 and T=1 paths.
+// What sits behind the reader's contacts (CardBackend), and the emulator's
+// own card application: a small ISO/IEC 7816-4 file system and a few
+// proprietary commands, shared by the T=0 and T=1 paths.
+//
+// The reader and the T=1 card side only ever talk to a CardBackend: either
+// CardApp below, or ViccRelay (vicc_relay.h), which hands every power
+// change and APDU to an external virtual card over loopback.
 //
 // CLA must be 00 or 80; any other class byte gives 6E 00.
 //
@@ -62,14 +67,35 @@ struct CardResponse {
   Bytes Apdu() const;
 };
 
-class CardApp {
+// The card as the reader sees it. Calls come from one thread at a time.
+class CardBackend {
+ public:
+  virtual ~CardBackend() = default;
+
+  // Whether a card sits in the slot as far as the backend knows (a relay
+  // without a connected card says no).
+  virtual bool Present() { return true; }
+  // Cold (warm = false) or warm reset. The card's own ATR, or an empty one
+  // when the reader's configured ATR stands; nullopt: the card is mute.
+  virtual std::optional<Bytes> PowerUp(bool warm) = 0;
+  virtual void PowerDown() {}
+  // One command APDU -> the response. Never fails: a card that cannot be
+  // reached answers with an error status word.
+  virtual CardResponse Process(std::span<const std::uint8_t> apdu) = 0;
+};
+
+class CardApp : public CardBackend {
  public:
   explicit CardApp(std::uint32_t seed = 0x2545F491, std::uint8_t slow_wtx_default = 3)
       : seed_(seed), rng_(seed), slow_wtx_default_(slow_wtx_default) {}
 
   // Power-up: the MF becomes current again, the challenge generator restarts.
   void Reset();
-  CardResponse Process(std::span<const std::uint8_t> apdu);
+  std::optional<Bytes> PowerUp(bool /*warm*/) override {
+    Reset();
+    return Bytes{};
+  }
+  CardResponse Process(std::span<const std::uint8_t> apdu) override;
 
   // Contents of a transparent EF; empty for unknown ids and for the MF.
   static Bytes FileContent(std::uint16_t fid);

@@ -41,7 +41,10 @@ void CloseFd(int& fd) {
 }  // namespace
 
 struct Emulator::Impl {
-  explicit Impl(Options o) : options(std::move(o)), reader(options, journal) {
+  explicit Impl(Options o)
+      : options(std::move(o)),
+        relay(options.vicc.enabled ? std::make_unique<ViccRelay>(options.vicc, journal) : nullptr),
+        reader(options, journal, relay.get()) {
     journal.trace = [this](std::string_view line) {
       if (options.trace) options.trace(line);
       if (options.trace_file) {
@@ -65,6 +68,7 @@ struct Emulator::Impl {
   mutable std::mutex mu;
   mutable std::condition_variable cv;  // frames recorded, stop requested
   Journal journal;
+  std::unique_ptr<ViccRelay> relay;  // the card's stand-in when relaying to vicc
   Reader reader;
   std::vector<Frame> frames;
   std::deque<FaultSpec> faults;
@@ -204,6 +208,7 @@ Emulator::~Emulator() {
 bool Emulator::Start() {
   Impl& d = *impl_;
   if (d.started) return false;
+  if (d.relay && !d.relay->Listen()) return false;
   d.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (d.master < 0) return false;
   std::array<char, 128> name{};
@@ -235,6 +240,7 @@ void Emulator::Stop() {
   CloseFd(d.slave);
   CloseFd(d.wake[0]);
   CloseFd(d.wake[1]);
+  if (d.relay) d.relay->Close();
 }
 
 void Emulator::HangUp() {
@@ -244,6 +250,16 @@ void Emulator::HangUp() {
   d.cv.notify_all();
   if (d.thread.joinable()) d.thread.join();
   d.CloseMaster();
+}
+
+std::uint16_t Emulator::ViccPort() const {
+  return impl_->relay ? impl_->relay->Port() : 0;
+}
+bool Emulator::WaitForVicc(std::chrono::milliseconds timeout) {
+  return impl_->relay && impl_->relay->WaitForClient(timeout);
+}
+std::size_t Emulator::ViccFailures() const {
+  return impl_->relay ? impl_->relay->Failures() : 0;
 }
 
 bool Emulator::HungUp() const {

@@ -27,6 +27,10 @@
 // a 5-byte APDU, or the APDU + 00, -> response data + SW1 SW2; A1 T=1: one
 // block + 1 byte -> the card's block. The card application is in card_app.h.
 //
+// With options.vicc.enabled the card is vsmartcard's vicc (vicc_relay.h):
+// Start() also listens on 127.0.0.1:ViccPort(), vicc connects there, and
+// the slot shows a card while it is connected.
+//
 // All methods are thread-safe; the serving thread runs between Start() and
 // Stop()/destruction.
 #pragma once
@@ -64,6 +68,13 @@ class Emulator {
   void Stop();
   // The slave device path, e.g. /dev/pts/7; empty before Start().
   const std::string& SlavePath() const;
+
+  // vicc relay (options.vicc.enabled): the listening port once started (0
+  // without the relay); true once vicc has connected (or a connection is
+  // waiting); exchanges with vicc that got no answer.
+  std::uint16_t ViccPort() const;
+  bool WaitForVicc(std::chrono::milliseconds timeout);
+  std::size_t ViccFailures() const;
 
   // Card slot.
   void SetAtr(Bytes atr);

@@ -4,14 +4,20 @@
 // standard output and serves the reader protocol on it until SIGINT or
 // SIGTERM (or, with --until-stdin-eof, until standard input closes).
 // While running, SIGUSR1 removes the card and SIGUSR2 inserts it.
+// With --vicc the card is vsmartcard's vicc, which connects to a port on
+// 127.0.0.1 that is printed on the second line of standard output.
 #include <getopt.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "emulator.h"
@@ -35,6 +41,13 @@ constexpr const char* kUsage =
     "  --path-file F      also write the slave path to F\n"
     "  --link PATH        create a symbolic link PATH to the slave (removed at exit)\n"
     "  --until-stdin-eof  exit when standard input reaches end of file\n"
+    "  --vicc             relay the card to vicc: listen on 127.0.0.1 for\n"
+    "                     `vicc -t iso7816 -H 127.0.0.1 -P PORT`; the second line of\n"
+    "                     standard output is `vicc-port PORT`; the card is in the\n"
+    "                     slot while vicc is connected, its ATR is vicc's\n"
+    "  --vicc-port N      listen on port N instead of an ephemeral one\n"
+    "  --vicc-timeout MS  how long to wait for each answer of vicc (default 5000)\n"
+    "  --port-file F      also write the vicc port to F\n"
     "  --help             this text\n"
     "\n"
     "Signals: SIGINT/SIGTERM exit cleanly, SIGUSR1 removes the card,\n"
@@ -44,12 +57,46 @@ struct Args {
   Options options;
   std::string path_file;
   std::string link;
+  std::string port_file;
   bool until_stdin_eof = false;
 };
 
+// A decimal number in [lo, hi], or nullopt.
+std::optional<long> Number(const char* text, long lo, long hi) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi) return std::nullopt;
+  return v;
+}
+
+bool WriteLine(const std::string& file, const std::string& line) {
+  FILE* f = std::fopen(file.c_str(), "w");
+  if (f == nullptr) {
+    std::fprintf(stderr, "ttycard-emu: cannot write %s\n", file.c_str());
+    return false;
+  }
+  std::fprintf(f, "%s\n", line.c_str());
+  return std::fclose(f) == 0;
+}
+
 // 0: run; 1: exit successfully (help); 2: usage error.
 int ParseArgs(int argc, char** argv, Args& args) {
-  enum : int { kAtr = 1, kT0, kT1, kNoCard, kTrace, kPathFile, kLink, kStdin, kHelp };
+  enum : int {
+    kAtr = 1,
+    kT0,
+    kT1,
+    kNoCard,
+    kTrace,
+    kPathFile,
+    kLink,
+    kStdin,
+    kVicc,
+    kViccPort,
+    kViccTimeout,
+    kPortFile,
+    kHelp
+  };
   static const option kLong[] = {
       {"atr", required_argument, nullptr, kAtr},
       {"t0", no_argument, nullptr, kT0},
@@ -59,6 +106,10 @@ int ParseArgs(int argc, char** argv, Args& args) {
       {"path-file", required_argument, nullptr, kPathFile},
       {"link", required_argument, nullptr, kLink},
       {"until-stdin-eof", no_argument, nullptr, kStdin},
+      {"vicc", no_argument, nullptr, kVicc},
+      {"vicc-port", required_argument, nullptr, kViccPort},
+      {"vicc-timeout", required_argument, nullptr, kViccTimeout},
+      {"port-file", required_argument, nullptr, kPortFile},
       {"help", no_argument, nullptr, kHelp},
       {nullptr, 0, nullptr, 0},
   };
@@ -94,6 +145,23 @@ int ParseArgs(int argc, char** argv, Args& args) {
         break;
       case kStdin:
         args.until_stdin_eof = true;
+        break;
+      case kVicc:
+        args.options.vicc.enabled = true;
+        break;
+      case kViccPort:
+      case kViccTimeout: {
+        const auto v = c == kViccPort ? Number(optarg, 1, 65535) : Number(optarg, 1, 600'000);
+        if (!v) {
+          std::fprintf(stderr, "ttycard-emu: bad number '%s'\n", optarg);
+          return 2;
+        }
+        if (c == kViccPort) args.options.vicc.port = static_cast<std::uint16_t>(*v);
+        if (c == kViccTimeout) args.options.vicc.reply_timeout = std::chrono::milliseconds(*v);
+        break;
+      }
+      case kPortFile:
+        args.port_file = optarg;
         break;
       case kHelp:
         std::fputs(kUsage, stdout);
@@ -133,20 +201,17 @@ int main(int argc, char** argv) {
 
   Emulator emu(args.options);
   if (!emu.Start()) {
-    std::fprintf(stderr, "ttycard-emu: cannot open a pseudo-terminal: %s\n", std::strerror(errno));
+    std::fprintf(stderr, "ttycard-emu: cannot open a pseudo-terminal%s: %s\n",
+                 args.options.vicc.enabled ? " or listen for vicc" : "", std::strerror(errno));
     return 1;
   }
   std::printf("%s\n", emu.SlavePath().c_str());
+  const std::string port = std::to_string(emu.ViccPort());
+  if (args.options.vicc.enabled) std::printf("vicc-port %s\n", port.c_str());
   std::fflush(stdout);
-  if (!args.path_file.empty()) {
-    FILE* f = std::fopen(args.path_file.c_str(), "w");
-    if (f == nullptr) {
-      std::fprintf(stderr, "ttycard-emu: cannot write %s\n", args.path_file.c_str());
-      return 1;
-    }
-    std::fprintf(f, "%s\n", emu.SlavePath().c_str());
-    std::fclose(f);
-  }
+  // The port first: a script that sees the path file may read both.
+  if (!args.port_file.empty() && !WriteLine(args.port_file, port)) return 1;
+  if (!args.path_file.empty() && !WriteLine(args.path_file, emu.SlavePath())) return 1;
   if (!args.link.empty()) {
     unlink(args.link.c_str());
     if (symlink(emu.SlavePath().c_str(), args.link.c_str()) != 0) {

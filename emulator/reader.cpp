@@ -14,15 +14,17 @@ std::string Hex1(std::uint8_t b) {
 
 }  // namespace
 
-Reader::Reader(const Options& options, Journal& journal)
+Reader::Reader(const Options& options, Journal& journal, CardBackend* backend)
     : journal_(journal),
       protocol_(options.protocol),
       unknown_reply_(options.unknown_command_reply),
       t0_extended_(options.t0_extended_replies),
       app_(options.challenge_seed, options.slow_wtx_default),
-      card_(app_, journal, options.t1),
+      backend_(backend != nullptr ? *backend : app_),
+      card_(backend_, journal, options.t1),
       atr_(options.atr),
-      present_(options.card_present) {
+      present_(options.card_present),
+      backend_present_(backend == nullptr) {
   if (atr_.empty()) {
     if (protocol_ == CardProtocol::kT0) {
       atr_.assign(kDefaultT0Atr.begin(), kDefaultT0Atr.end());
@@ -34,7 +36,10 @@ Reader::Reader(const Options& options, Journal& journal)
 
 void Reader::SetCardPresent(bool present) {
   present_ = present;
-  if (!present) powered_ = false;
+  if (!present && powered_) {
+    backend_.PowerDown();
+    powered_ = false;
+  }
   journal_.Trace(present ? "emu -- card inserted" : "emu -- card removed");
 }
 
@@ -47,7 +52,8 @@ Bytes Reader::StatusRecord() const {
   s[3] = 0x01;
   s[5] = card_type_;
   s[6] = notification_;
-  s[15] = !present_ ? kStatusNoCard : (powered_ ? kStatusPowered : kStatusPresent);
+  s[15] = !(present_ && backend_present_) ? kStatusNoCard
+                                          : (powered_ ? kStatusPowered : kStatusPresent);
   return s;
 }
 
@@ -59,11 +65,22 @@ void Reader::ExpectLength(std::string_view name, std::span<const std::uint8_t> d
   }
 }
 
+bool Reader::CardIn() {
+  const bool was = backend_present_;
+  backend_present_ = backend_.Present();
+  if (was != backend_present_) {
+    journal_.Trace(backend_present_ ? "emu -- card arrived" : "emu -- card left");
+    if (!backend_present_) powered_ = false;
+  }
+  return present_ && backend_present_;
+}
+
 ReaderReply Reader::Handle(std::uint8_t command, std::span<const std::uint8_t> data) {
   switch (command) {
     case kCmdStatus: {
       journal_.Trace("emu <- STATUS");
       ExpectLength("STATUS", data, 0);
+      CardIn();
       ReaderReply r{StatusRecord()};
       journal_.Trace("emu -> STATUS " + Spaced(r.data));
       return r;
@@ -81,18 +98,25 @@ ReaderReply Reader::Handle(std::uint8_t command, std::span<const std::uint8_t> d
     case kCmdReset:
       journal_.Trace("emu <- RESET");
       ExpectLength("RESET", data, 0);
-      if (!present_) {
+      if (!CardIn()) {
         journal_.Trace("emu -> no card: empty reply");
         return {};
       }
+      if (auto atr = backend_.PowerUp(powered_)) {
+        if (!atr->empty()) atr_ = std::move(*atr);
+      } else {
+        powered_ = false;
+        journal_.Trace("emu -> mute card: empty reply");
+        return {};
+      }
       powered_ = true;
-      app_.Reset();
       card_.Reset();
       journal_.Trace("emu -> ATR " + Spaced(atr_));
       return {atr_};
     case kCmdPowerDown:
       journal_.Trace("emu <- POWER DOWN");
       ExpectLength("POWER DOWN", data, 0);
+      if (powered_) backend_.PowerDown();
       powered_ = false;
       return {};
     case kCmdT0:
@@ -142,7 +166,7 @@ ReaderReply Reader::T0(std::span<const std::uint8_t> data) {
     journal_.Violation("T=0 command of " + std::to_string(data.size()) + " bytes");
     return {};
   }
-  const CardResponse response = app_.Process(apdu);
+  const CardResponse response = backend_.Process(apdu);
   ReaderReply r{response.Apdu()};
   if (r.data.size() > 255) {
     if (t0_extended_) {

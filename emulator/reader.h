@@ -14,6 +14,7 @@
 #include "card_app.h"
 #include "journal.h"
 #include "t1_card.h"
+#include "vicc_relay.h"
 
 namespace ttycard::emu {
 
@@ -53,6 +54,7 @@ struct Options {
   std::uint32_t challenge_seed = 0x2545F491;
   std::function<void(std::string_view)> trace;  // trace lines; may be empty
   FILE* trace_file = nullptr;                   // trace lines also go here, one per line
+  ViccOptions vicc;  // enabled: the card is vicc's, reached through a relay
 };
 
 struct ReaderReply {
@@ -60,9 +62,13 @@ struct ReaderReply {
   bool extended = false;  // send in the 0xFF extended-length form
 };
 
+// The card behind the contacts is `backend` when given (it must outlive the
+// reader), else the reader's own CardApp. A backend that reports no card
+// (Present()) empties the slot; its ATR, when it has one, replaces the
+// configured one at each reset.
 class Reader {
  public:
-  Reader(const Options& options, Journal& journal);
+  Reader(const Options& options, Journal& journal, CardBackend* backend = nullptr);
 
   ReaderReply Handle(std::uint8_t command, std::span<const std::uint8_t> data);
 
@@ -76,23 +82,26 @@ class Reader {
   std::uint8_t CardType() const { return card_type_; }
   std::uint8_t NotificationMode() const { return notification_; }
 
-  CardApp& App() { return app_; }
+  CardApp& App() { return app_; }  // the own application, even when unused
   T1Card& Card() { return card_; }
 
  private:
   ReaderReply Exchange(std::uint8_t command, std::span<const std::uint8_t> data);
   ReaderReply T0(std::span<const std::uint8_t> data);
   void ExpectLength(std::string_view name, std::span<const std::uint8_t> data, std::size_t n);
+  bool CardIn();  // present and, for the backend, still there
 
   Journal& journal_;
   CardProtocol protocol_;
   Bytes unknown_reply_;
   bool t0_extended_;
   CardApp app_;
+  CardBackend& backend_;
   T1Card card_;
   Bytes atr_;
   bool present_;
   bool powered_ = false;
+  bool backend_present_;
   std::uint8_t card_type_ = 0;
   std::uint8_t notification_ = 0;
   std::optional<Bytes> status_override_;

@@ -62,7 +62,7 @@ struct T1Config {
 
 class T1Card {
  public:
-  T1Card(CardApp& app, Journal& journal, T1Config config = {})
+  T1Card(CardBackend& app, Journal& journal, T1Config config = {})
       : app_(app), journal_(journal), config_(config) {}
 
   // Power-up or reset: sequence numbers back to the start, chains dropped.
@@ -90,7 +90,7 @@ class T1Card {
   Bytes Resend() { return Send(last_sent_, last_sent_ns_); }
   void DropChains();
 
-  CardApp& app_;
+  CardBackend& app_;
   Journal& journal_;
   T1Config config_;
 
