@@ -1,0 +1,188 @@
+// ttycard-bench: what the driver costs beside the serial line it drives.
+//
+//   ttycard-bench [--json] [--quick]   codec, read timeout, unpaced and paced
+//                                      round trips; table (or JSON) on stdout
+//   ttycard-bench --syscall-probe N    N APDUs of every shape, each shape on a
+//                                      thread of its own, for counting system
+//                                      calls from outside (strace -f)
+//
+// Exit status: 0 every target met, 2 a target fell short, 1 the run itself
+// failed (no terminal, reader not answering, a wrong response).
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "emulator.h"
+#include "linkcmds.h"
+#include "pacing_relay.h"
+#include "probes.h"
+#include "report.h"
+#include "workload.h"
+
+namespace {
+
+using namespace ttycard::bench;
+namespace emu = ttycard::emu;
+
+struct Settings {
+  bool json = false;
+  bool quick = false;
+  int probe_apdus = 0;
+};
+
+// The driver announces every block-time change on standard output; the
+// report gets the real standard output, the driver /dev/null.
+std::FILE* TakeStdout() {
+  std::fflush(stdout);
+  const int saved = dup(STDOUT_FILENO);
+  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (saved < 0 || null < 0) return stdout;
+  dup2(null, STDOUT_FILENO);
+  close(null);
+  return fdopen(saved, "w");
+}
+
+// Opens the reader on `path` and powers the card; false with a reason.
+bool OpenReader(const std::string& path, Report& report) {
+  if (Adm_Initialize(path.c_str()) != ADM_OK) {
+    report.errors.push_back("Adm_Initialize failed on " + path);
+    return false;
+  }
+  std::array<unsigned char, ADM_MAX_REPLY> atr{};
+  unsigned int atrlen = 0;
+  if (Adm_PowerICC(atr.data(), &atrlen) != ADM_OK || atrlen == 0) {
+    report.errors.push_back("power-up failed on " + path);
+    Adm_UnInitialize();
+    return false;
+  }
+  return true;
+}
+
+void RunShapes(emu::Emulator& emulator, const RunLimits& limits, std::vector<ShapeRow>& rows) {
+  for (const Shape& shape : StandardShapes()) {
+    rows.push_back({shape.name, shape.what, RunShape(shape, emulator, limits)});
+  }
+}
+
+void CollectViolations(const emu::Emulator& emulator, const char* mode, Report& report) {
+  for (const std::string& v : emulator.Violations()) {
+    report.violations.push_back(std::string(mode) + ": " + v);
+  }
+}
+
+void Unpaced(const Settings& s, Report& report) {
+  emu::Emulator emulator;
+  if (!emulator.Start()) {
+    report.errors.push_back("cannot start the emulator");
+    return;
+  }
+  if (!OpenReader(emulator.SlavePath(), report)) return;
+  RunShapes(emulator, {20, s.quick ? 0.2 : 0.7, 100000}, report.unpaced);
+  CollectViolations(emulator, "unpaced", report);
+  Adm_UnInitialize();
+}
+
+void Paced(const Settings& s, Report& report) {
+  emu::Emulator emulator;
+  PacingRelay relay;
+  if (!emulator.Start() || !relay.Start(emulator.SlavePath())) {
+    report.errors.push_back("cannot start the emulator behind the pacing relay");
+    return;
+  }
+  if (!OpenReader(relay.NearPath(), report)) return;
+  relay.ResetStats();
+  RunShapes(emulator, {3, s.quick ? 1.0 : 3.0, 100000}, report.paced);
+  CollectViolations(emulator, "paced", report);
+  Adm_UnInitialize();
+  const DirectionStats out = relay.ToFar();
+  const DirectionStats in = relay.ToNear();
+  report.relay.chars = out.chars + in.chars;
+  report.relay.late_max_s =
+      std::chrono::duration<double>(std::max(out.late_max, in.late_max)).count();
+  const std::uint64_t bursts = out.bursts + in.bursts;
+  if (bursts > 0) {
+    report.relay.late_mean_s =
+        std::chrono::duration<double>(out.late_sum + in.late_sum).count() / bursts;
+  }
+}
+
+// Each shape's APDUs on a fresh thread, so that an outside tracer can
+// attribute every system call of that thread to the driver.
+int SyscallProbe(const Settings& s, std::FILE* out) {
+  emu::Emulator emulator;
+  Report report;
+  if (!emulator.Start() || !OpenReader(emulator.SlavePath(), report)) {
+    std::fprintf(out, "probe failed to open the reader\n");
+    return 1;
+  }
+  int failures = 0;
+  for (const Shape& shape : StandardShapes()) {
+    ExchangeOnce(shape);  // warm-up, outside the traced thread
+    pid_t tid = 0;
+    SyscallCounts counted;
+    std::thread driver([&] {
+      tid = gettid();
+      const SyscallCounts before = ThisThreadSyscalls();
+      for (int i = 0; i < s.probe_apdus; ++i) failures += ExchangeOnce(shape) ? 0 : 1;
+      counted = ThisThreadSyscalls() - before;
+    });
+    driver.join();
+    std::fprintf(out,
+                 "probe %s tid %d apdus %d counted %llu poll %llu read %llu write %llu "
+                 "tcflush %llu\n",
+                 shape.name.c_str(), static_cast<int>(tid), s.probe_apdus,
+                 static_cast<unsigned long long>(counted.Total()),
+                 static_cast<unsigned long long>(counted.poll),
+                 static_cast<unsigned long long>(counted.read),
+                 static_cast<unsigned long long>(counted.write),
+                 static_cast<unsigned long long>(counted.tcflush));
+  }
+  Adm_UnInitialize();
+  return failures == 0 && emulator.Violations().empty() ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Settings s;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--json") {
+      s.json = true;
+    } else if (arg == "--quick") {
+      s.quick = true;
+    } else if (arg == "--syscall-probe" && i + 1 < argc) {
+      s.probe_apdus = std::atoi(argv[++i]);
+    } else {
+      std::fprintf(stderr, "usage: %s [--json] [--quick] | --syscall-probe N\n", argv[0]);
+      return 1;
+    }
+  }
+  std::FILE* out = TakeStdout();
+  if (s.probe_apdus > 0) return SyscallProbe(s, out);
+
+  Report report;
+  report.codec = MeasureCodec(s.quick ? 0.05 : 0.2);
+  report.timeout = MeasureReadTimeout(s.quick ? 2 : 4);
+  Unpaced(s, report);
+  Paced(s, report);
+
+  if (s.json) {
+    PrintJson(report, out);
+  } else {
+    PrintTable(report, out);
+  }
+  std::fflush(out);
+  bool failed = !report.errors.empty() || !report.violations.empty();
+  for (const auto* rows : {&report.unpaced, &report.paced}) {
+    for (const ShapeRow& r : *rows) failed = failed || !r.Valid();
+  }
+  if (failed) return 1;
+  return report.AllPass() ? 0 : 2;
+}

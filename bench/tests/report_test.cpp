@@ -1,0 +1,107 @@
+// Verdicts against the targets, and what the JSON form tells a tool.
+#include "report.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "line_model.h"
+
+namespace ttycard::bench {
+namespace {
+
+// One APDU of `chars` characters that took `ratio` times its line-rate time
+// and `cpu_share` of it in CPU.
+ShapeRow Row(double ratio, double cpu_share, std::uint64_t failures = 0) {
+  ShapeRow r{"shape", "what", {}};
+  r.run.apdus = 1;
+  r.run.failures = failures;
+  r.run.chars_out = 30;
+  r.run.chars_in = 40;
+  const double line = LineSeconds(70);
+  r.run.wall_s = ratio * line;
+  r.run.user_s = cpu_share * line;
+  r.run.cpu_s = {cpu_share * line};
+  return r;
+}
+
+TEST(Report, ShapeVerdictsAtTheTargetBoundaries) {
+  const struct {
+    double ratio, cpu;
+    std::uint64_t failures;
+    bool ratio_pass, cpu_pass;
+  } cases[] = {
+      {1.0050, 0.002, 0, true, true},   {1.0199, 0.0099, 0, true, true},
+      {1.0210, 0.002, 0, false, true},  {1.0050, 0.0101, 0, true, false},
+      {1.0050, 0.002, 1, false, false},  // a wrong answer is never a pass
+  };
+  for (const auto& c : cases) {
+    const ShapeRow r = Row(c.ratio, c.cpu, c.failures);
+    EXPECT_NEAR(r.Ratio(), c.ratio, 1e-9);
+    EXPECT_EQ(r.RatioPasses(), c.ratio_pass) << c.ratio;
+    EXPECT_EQ(r.CpuPasses(), c.cpu_pass) << c.cpu;
+  }
+}
+
+TEST(Report, CpuShareIsJudgedOnTheMedianApdu) {
+  ShapeRow r = Row(1.0, 0.0);
+  const double line = LineSeconds(70);
+  r.run.apdus = 5;
+  r.run.chars_out *= 5;
+  r.run.chars_in *= 5;
+  // Four ordinary APDUs and one that paid for another process.
+  r.run.cpu_s = {0.004 * line, 0.005 * line, 0.003 * line, 0.004 * line, 0.5 * line};
+  EXPECT_NEAR(r.CpuShare(), 0.004, 1e-12);
+  EXPECT_TRUE(r.CpuPasses());
+  EXPECT_EQ(Median({}), 0.0);
+  EXPECT_EQ(Median({3, 1, 2, 10}), 2.5);
+}
+
+TEST(Report, TimeoutVerdict) {
+  TimeoutResult t;
+  EXPECT_FALSE(t.Passes());  // nothing measured
+  t.tries = 2;
+  t.overshoot_s = {0.001, 0.049};
+  EXPECT_TRUE(t.Passes());
+  t.overshoot_s.push_back(0.051);
+  t.tries = 3;
+  EXPECT_FALSE(t.Passes());
+  t.overshoot_s = {0.001};
+  t.all_failed_in_time = false;  // a read on a silent line claimed success
+  EXPECT_FALSE(t.Passes());
+}
+
+std::string Json(const Report& report) {
+  char* buf = nullptr;
+  std::size_t size = 0;
+  std::FILE* f = open_memstream(&buf, &size);
+  PrintJson(report, f);
+  std::fclose(f);
+  std::string s(buf, size);
+  std::free(buf);
+  return s;
+}
+
+TEST(Report, JsonCarriesVerdictsAndProblems) {
+  Report good;
+  good.paced = {Row(1.004, 0.003)};
+  good.timeout.tries = 1;
+  good.timeout.overshoot_s = {0.001};
+  EXPECT_TRUE(good.AllPass());
+  EXPECT_NE(Json(good).find("\"all_pass\": true"), std::string::npos);
+  EXPECT_NE(Json(good).find("\"ratio\": 1.00400"), std::string::npos);
+
+  Report violated = good;
+  violated.violations = {"paced: malformed \"frame\""};
+  EXPECT_FALSE(violated.AllPass());
+  const std::string json = Json(violated);
+  EXPECT_NE(json.find("\"all_pass\": false"), std::string::npos);
+  EXPECT_NE(json.find("malformed \\\"frame\\\""), std::string::npos);
+
+  Report empty;  // nothing paced: no claim of success
+  EXPECT_FALSE(empty.AllPass());
+}
+
+}  // namespace
+}  // namespace ttycard::bench
