@@ -1,0 +1,163 @@
+#!/usr/bin/env bash
+# End to end through everything real, with a card that nobody here wrote:
+#
+#   pyscard client -> pcscd -> libifd-ttycard.so -> pseudo-terminal ->
+#   ttycard-emu --vicc (the reader, T=1 card side) -> loopback -> vicc (iso7816)
+#
+#   tests/vicc/run_vicc_e2e.sh BUILD_DIR     (default: build/)
+#
+# BUILD_DIR holds ttycard-emu and libifd-ttycard.so. Runs as root in a
+# private mount namespace with a tmpfs on /run, so that this pcscd neither
+# meets nor disturbs a system one. Installs pcscd, pyscard and vicc when
+# missing. Prints "ok"/"not ok" lines and a closing "N passed, N failed" line;
+# exits non-zero on any failure. Skips (SKIP line, exit 0) only when a package
+# cannot be installed or mount namespaces are missing. E2E_KEEP=1 keeps logs.
+set -u
+
+HERE=$(cd "$(dirname "$0")" && pwd)
+BUILD_DIR=${1:-${BUILD_DIR:-$HERE/../../build}}
+
+skip() {
+  echo "SKIP: $*"
+  echo "vicc-e2e: 0 passed, 0 failed, 1 skipped"
+  exit 0
+}
+
+if [ -z "${TTYCARD_VICC_INNER:-}" ]; then
+  BUILD_DIR=$(cd "$BUILD_DIR" 2>/dev/null && pwd) || { echo "no build dir ${1:-}"; exit 2; }
+  for f in ttycard-emu libifd-ttycard.so; do
+    if [ ! -e "$BUILD_DIR/$f" ]; then
+      echo "not ok - $BUILD_DIR/$f is missing"
+      echo "vicc-e2e: 0 passed, 1 failed"
+      exit 1
+    fi
+  done
+  missing=()
+  for p in pcscd python3-pyscard; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "# installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null 2>&1 ||
+      { apt-get update >/dev/null 2>&1 &&
+        apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null 2>&1; } ||
+      skip "cannot install ${missing[*]}"
+  fi
+  "$HERE/vicc.sh" --install || skip "cannot install vsmartcard-vpicc python3-pycryptodome"
+  "$HERE/vicc.sh" --check || skip "vicc is installed but its modules are not where expected"
+  unshare -m --propagation private true 2>/dev/null || skip "no mount namespaces (unshare -m)"
+  exec env TTYCARD_VICC_INNER=1 unshare -m --propagation private "$0" "$BUILD_DIR"
+fi
+
+# ---- inside the private mount namespace ----
+mount -t tmpfs tmpfs /run || skip "cannot mount a tmpfs on /run"
+mkdir -p /run/pcscd
+WORK=$(mktemp -d /tmp/ttycard-vicc-e2e.XXXXXX)
+READER="ttycard vicc"
+PASSED=0
+FAILED=0
+EMU_PID=
+VICC_PID=
+PCSCD_PID=
+
+ok() { PASSED=$((PASSED + 1)); echo "ok - $*"; }
+notok() { FAILED=$((FAILED + 1)); echo "not ok - $*"; }
+expect() { # expect DESCRIPTION COMMAND...
+  local what=$1
+  shift
+  if "$@"; then ok "$what"; else notok "$what"; fi
+}
+retry() { # retry SECONDS COMMAND...
+  local until=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ $SECONDS -ge $until ] && return 1
+    sleep 0.2
+  done
+}
+gone() { ! kill -0 "$1" 2>/dev/null; }
+cleanup() {
+  local pid
+  for pid in $PCSCD_PID $EMU_PID $VICC_PID; do kill -TERM "$pid" 2>/dev/null; done
+  wait 2>/dev/null
+}
+trap cleanup EXIT
+emu_log() { grep -q -- "$1" "$WORK/emu.log"; }
+finish() {
+  if [ "$FAILED" -ne 0 ] || [ -n "${E2E_KEEP:-}" ]; then
+    echo "# logs kept in $WORK"
+  else
+    rm -rf "$WORK"
+  fi
+  echo "vicc-e2e: $PASSED passed, $FAILED failed"
+  [ "$FAILED" -eq 0 ]
+  exit
+}
+
+# 1. The emulator listens first: vicc does not retry a failed connect.
+"$BUILD_DIR/ttycard-emu" --vicc --trace --path-file "$WORK/pty" --port-file "$WORK/port" \
+  >/dev/null 2>"$WORK/emu.log" &
+EMU_PID=$!
+expect "emulator starts and listens for vicc" retry 5 test -s "$WORK/pty"
+[ "$FAILED" -eq 0 ] || finish
+PORT=$(cat "$WORK/port")
+PTY=$(cat "$WORK/pty")
+echo "# emulator on $PTY, vicc relay on 127.0.0.1:$PORT"
+
+# 2. vicc connects to it.
+"$HERE/vicc.sh" "$PORT" -v >"$WORK/vicc.log" 2>&1 &
+VICC_PID=$!
+sleep 1
+expect "vicc is running and connected" kill -0 "$VICC_PID"
+
+# 3. pcscd with the driver on the emulator's terminal.
+cat >"$WORK/reader.conf" <<CONF
+FRIENDLYNAME "$READER"
+DEVICENAME $PTY
+LIBPATH $BUILD_DIR/libifd-ttycard.so
+CHANNELID 0x0103F8
+CONF
+pcscd -f -a -d -c "$WORK/reader.conf" >"$WORK/pcscd.log" 2>&1 &
+PCSCD_PID=$!
+expect "pcscd comes up" retry 15 test -S /run/pcscd/pcscd.comm
+
+# 4. The client.
+timeout 120 /usr/bin/python3 "$HERE/vicc_client.py" --reader "$READER" >"$WORK/client.txt" 2>&1
+rc=$?
+while IFS= read -r line; do
+  case $line in
+    "ok - "*) ok "${line#ok - }" ;;
+    "not ok - "*) notok "${line#not ok - }" ;;
+  esac
+done <"$WORK/client.txt"
+expect "pyscard client exits 0" test $rc -eq 0
+[ $rc -eq 0 ] || sed 's/^/# client: /' "$WORK/client.txt" | grep -v '^# client: ok' | tail -5
+
+# 5. What crossed the relay.
+expect "the reader powered vicc's card on" emu_log "vicc <- POWER ON, GET ATR"
+expect "vicc's ATR became the reader's reset answer" \
+  emu_log "emu -> ATR 3B 95 13 81 01 80 73 FF 01 00 0B"
+expect "the card reset went to vicc as a warm reset" emu_log "vicc <- RESET, GET ATR"
+expect "long commands reached the card in chained T=1 blocks" emu_log "emu <- T=1 I(.,1)"
+expect "the 256-byte answer left in chained T=1 blocks" \
+  test "$(grep -c 'emu -> T=1 I(.,1)' "$WORK/emu.log")" -ge 8
+expect "vicc answered every relayed message" bash -c "! grep -q '^vicc !!' '$WORK/emu.log'"
+expect "the emulator saw no protocol violation" bash -c "! grep -q '^emu !!' '$WORK/emu.log'"
+expect "vicc did not crash" bash -c "! grep -q Traceback '$WORK/vicc.log'"
+
+# 6. Shutdown: pcscd, then the emulator, whose closed relay ends vicc.
+kill -INT "$PCSCD_PID"
+expect "pcscd exits within 10 s of SIGINT" retry 10 gone "$PCSCD_PID"
+wait "$PCSCD_PID" 2>/dev/null
+PCSCD_PID=
+expect "the card was powered off at vicc" emu_log "vicc <- POWER OFF"
+kill -TERM "$EMU_PID"
+expect "the emulator exits on SIGTERM" retry 5 gone "$EMU_PID"
+wait "$EMU_PID" 2>/dev/null
+EMU_PID=
+expect "vicc exits when the relay closes" retry 5 gone "$VICC_PID"
+wait "$VICC_PID" 2>/dev/null
+VICC_PID=
+
+finish
