@@ -29,7 +29,7 @@ void PrintShapeJson(const ShapeRow& r, bool paced, std::FILE* out, bool last) {
       "    {\"shape\": %s, \"what\": %s, \"apdus\": %llu, \"failures\": %llu, "
       "\"frames_per_apdu\": %.2f, \"chars_out_per_apdu\": %.2f, "
       "\"chars_in_per_apdu\": %.2f, \"line_rate_s\": %.6f, \"measured_s\": %.6f, "
-      "\"worst_s\": %.6f, \"ratio\": %.5f, \"apdus_per_s\": %.2f, "
+      "\"worst_s\": %.6f, \"ratio\": %.5f, \"over_per_frame_s\": %.6f, \"apdus_per_s\": %.2f, "
       "\"cpu_user_s\": %.7f, \"cpu_sys_s\": %.7f, \"cpu_median_s\": %.7f, "
       "\"cpu_share_of_line\": %.5f, "
       "\"syscalls_per_apdu\": %.2f, \"polls\": %llu, \"reads\": %llu, "
@@ -38,8 +38,9 @@ void PrintShapeJson(const ShapeRow& r, bool paced, std::FILE* out, bool last) {
       static_cast<unsigned long long>(r.run.failures), r.PerApdu(static_cast<double>(r.run.frames)),
       r.PerApdu(static_cast<double>(r.run.chars_out)),
       r.PerApdu(static_cast<double>(r.run.chars_in)), r.LineSeconds(), r.Measured(), r.run.worst_s,
-      r.Ratio(), r.ApdusPerSecond(), r.PerApdu(r.run.user_s), r.PerApdu(r.run.sys_s), r.CpuMedian(),
-      r.CpuShare(), r.Syscalls(), static_cast<unsigned long long>(r.run.syscalls.poll),
+      r.Ratio(), r.OverPerFrame(), r.ApdusPerSecond(), r.PerApdu(r.run.user_s),
+      r.PerApdu(r.run.sys_s), r.CpuMedian(), r.CpuShare(), r.Syscalls(),
+      static_cast<unsigned long long>(r.run.syscalls.poll),
       static_cast<unsigned long long>(r.run.syscalls.read),
       static_cast<unsigned long long>(r.run.syscalls.write),
       static_cast<unsigned long long>(r.run.syscalls.tcflush));
@@ -76,6 +77,12 @@ double ShapeRow::LineSeconds() const {
 double ShapeRow::Ratio() const {
   const double line = LineSeconds();
   return line > 0 ? Measured() / line : 0;
+}
+
+double ShapeRow::OverPerFrame() const {
+  return run.frames > 0 ? (run.wall_s - bench::LineSeconds(run.chars_out + run.chars_in)) /
+                              static_cast<double>(run.frames)
+                        : 0;
 }
 
 double ShapeRow::CpuShare() const {
@@ -127,14 +134,16 @@ void PrintTable(const Report& report, std::FILE* out) {
     std::fprintf(out,
                  "\nPaced at %d baud 8N2 (targets: ratio <= %.2f, driver CPU < %.0f%% of "
                  "line-rate time)\n"
-                 "  %-12s %6s %11s %11s %7s %17s %7s %6s %6s\n",
+                 "  %-12s %6s %11s %11s %7s %9s %17s %7s %6s %6s\n",
                  kBaud, kMaxLineRatio, kMaxCpuShare * 100, "shape", "chars", "line-rate",
-                 "measured", "ratio", "CPU/APDU med/mean", "CPU %", "ratio", "CPU");
+                 "measured", "ratio", "over/cmd", "CPU/APDU med/mean", "CPU %", "ratio", "CPU");
     for (const ShapeRow& r : report.paced) {
-      std::fprintf(out, "  %-12s %6.0f %8.2f ms %8.2f ms %7.4f %6.0f /%6.0f us %6.3f%% %6s %6s%s\n",
+      std::fprintf(out,
+                   "  %-12s %6.0f %8.2f ms %8.2f ms %7.4f %6.0f us %6.0f /%6.0f us %6.3f%% %6s "
+                   "%6s%s\n",
                    r.name.c_str(), r.Chars(), r.LineSeconds() * 1e3, r.Measured() * 1e3, r.Ratio(),
-                   r.CpuMedian() * 1e6, r.Cpu() * 1e6, r.CpuShare() * 100, Verdict(r.RatioPasses()),
-                   Verdict(r.CpuPasses()), r.Valid() ? "" : "  FAILED");
+                   r.OverPerFrame() * 1e6, r.CpuMedian() * 1e6, r.Cpu() * 1e6, r.CpuShare() * 100,
+                   Verdict(r.RatioPasses()), Verdict(r.CpuPasses()), r.Valid() ? "" : "  FAILED");
     }
     std::fprintf(out, "  relay: %llu characters, delivery late by %.0f us at worst, %.0f us mean\n",
                  static_cast<unsigned long long>(report.relay.chars), report.relay.late_max_s * 1e6,

@@ -30,7 +30,10 @@ struct ShapeRow {
   double Chars() const { return PerApdu(static_cast<double>(run.chars_out + run.chars_in)); }
   double LineSeconds() const;  // of one APDU's characters
   double Measured() const { return PerApdu(run.wall_s); }
-  double Ratio() const;                                           // mean measured / line-rate time
+  double Ratio() const;  // mean measured / line-rate time
+  // Time beyond the line-rate time, per reader command: the turnaround of
+  // driver, terminals, relay and emulator between one frame and the next.
+  double OverPerFrame() const;
   double Cpu() const { return PerApdu(run.user_s + run.sys_s); }  // mean
   double CpuMedian() const { return Median(run.cpu_s); }
   // Median CPU of one APDU over its line-rate time. The median, because the
