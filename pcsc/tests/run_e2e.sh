@@ -1,0 +1,180 @@
+#!/usr/bin/env bash
+# End-to-end test of libifd-ttycard.so under Debian's pcscd, with real PC/SC
+# clients (pcsc_scan, scriptor, pyscard) and the reader emulator standing in
+# for the serial reader on a pseudo-terminal.
+#
+#   pcsc/tests/run_e2e.sh [BUILD_DIR]      (or BUILD_DIR=... in the environment)
+#
+# BUILD_DIR holds ttycard-emu and libifd-ttycard.so (default: build/). Runs as
+# root in a private mount namespace with a tmpfs on /run, so that this pcscd
+# neither meets nor disturbs a system one. Prints "ok"/"not ok" lines and a
+# closing "N passed, N failed" line; exits non-zero on any failure. Skips
+# (exit 0, SKIP line) only when the packages or mount namespaces are missing.
+set -u
+
+HERE=$(cd "$(dirname "$0")" && pwd)
+BUILD_DIR=${1:-${BUILD_DIR:-$HERE/../../build}}
+
+skip() {
+  echo "SKIP: $*"
+  echo "e2e: 0 passed, 0 failed, 1 skipped"
+  exit 0
+}
+
+if [ -z "${TTYCARD_E2E_INNER:-}" ]; then
+  BUILD_DIR=$(cd "$BUILD_DIR" 2>/dev/null && pwd) || { echo "no build dir"; exit 2; }
+  for f in ttycard-emu libifd-ttycard.so; do
+    [ -e "$BUILD_DIR/$f" ] || { echo "not ok - $BUILD_DIR/$f is missing"; echo "e2e: 0 passed, 1 failed"; exit 1; }
+  done
+  missing=()
+  for p in pcscd pcsc-tools python3-pyscard; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "# installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get install -y "${missing[@]}" >/dev/null 2>&1 ||
+      { apt-get update >/dev/null 2>&1 && apt-get install -y "${missing[@]}" >/dev/null 2>&1; } ||
+      skip "cannot install ${missing[*]}"
+  fi
+  unshare -m --propagation private true 2>/dev/null || skip "no mount namespaces (unshare -m)"
+  exec env TTYCARD_E2E_INNER=1 unshare -m --propagation private "$0" "$BUILD_DIR"
+fi
+
+# ---- inside the private mount namespace ----
+mount -t tmpfs tmpfs /run || skip "cannot mount a tmpfs on /run"
+mkdir -p /run/pcscd
+WORK=$(mktemp -d /tmp/ttycard-e2e.XXXXXX)
+LIB=$BUILD_DIR/libifd-ttycard.so
+PASSED=0
+FAILED=0
+EMU_PID=
+PCSCD_PID=
+
+ok() { PASSED=$((PASSED + 1)); echo "ok - $*"; }
+notok() { FAILED=$((FAILED + 1)); echo "not ok - $*"; }
+expect() { # expect DESCRIPTION COMMAND...
+  local what=$1
+  shift
+  if "$@"; then ok "$what"; else notok "$what"; fi
+}
+cleanup() {
+  [ -n "$PCSCD_PID" ] && kill -TERM "$PCSCD_PID" 2>/dev/null
+  [ -n "$EMU_PID" ] && kill -TERM "$EMU_PID" 2>/dev/null
+  wait 2>/dev/null
+}
+trap cleanup EXIT
+
+# Retries a client until it succeeds: right after the socket appears pcscd
+# may still answer SCARD_E_NO_SERVICE.
+retry() { # retry SECONDS COMMAND...
+  local until=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ $SECONDS -ge $until ] && return 1
+    sleep 0.3
+  done
+}
+
+# One card: emulator, pcscd, clients, shutdown.
+run_card() { # run_card LABEL PROTO(T0|T1) ATR EMU-ARGS...
+  local label=$1 proto=$2 atr=$3
+  shift 3
+  local dir=$WORK/$label reader="ttycard emulator"
+  mkdir -p "$dir"
+  echo "# $label: ttycard-emu $*"
+
+  "$BUILD_DIR/ttycard-emu" --trace --path-file "$dir/pty" "$@" >/dev/null 2>"$dir/emu.log" &
+  EMU_PID=$!
+  retry 5 test -s "$dir/pty" || { notok "$label: emulator starts"; return; }
+  local pty
+  pty=$(head -n1 "$dir/pty")
+  cat >"$dir/reader.conf" <<CONF
+FRIENDLYNAME "$reader"
+DEVICENAME $pty
+LIBPATH $LIB
+CHANNELID 0x0103F8
+CONF
+
+  pcscd -f -a -d -c "$dir/reader.conf" >"$dir/pcscd.log" 2>&1 &
+  PCSCD_PID=$!
+  expect "$label: pcscd comes up (socket)" retry 15 test -S /run/pcscd/pcscd.comm
+  expect "$label: pcscd loads the driver as IFD handler 3.0" \
+    grep -q "Loading IFD Handler 3.0" "$dir/pcscd.log"
+  expect "$label: pcscd uses the driver's polling wait" \
+    grep -q "Using the reader polling thread" "$dir/pcscd.log"
+
+  # pcsc_scan: the reader list, then the ATR (-n: no ATR analysis, which
+  # would also try to fetch a list of known cards).
+  scan_lists() { timeout 10 pcsc_scan -r >"$dir/scan-r.txt" 2>&1 && grep -q "$reader" "$dir/scan-r.txt"; }
+  expect "$label: pcsc_scan lists the reader" retry 20 scan_lists
+  timeout 4 pcsc_scan -n -t 2 >"$dir/scan.txt" 2>&1
+  expect "$label: pcsc_scan shows the ATR $atr" grep -q "ATR: $atr" "$dir/scan.txt"
+
+  # scriptor (pcsc-tools): select and read a file with the card's protocol.
+  printf '00 A4 00 00 02 2F 01\n00 B0 00 00 10\n' >"$dir/script.txt"
+  timeout 30 scriptor -r "$reader 00 00" -p "T=${proto#T}" "$dir/script.txt" >"$dir/scriptor.txt" 2>&1
+  expect "$label: scriptor uses T=${proto#T}" grep -q "Using T=${proto#T} protocol" "$dir/scriptor.txt"
+  expect "$label: scriptor SELECT answers 90 00" grep -q "^< 90 00 : Normal processing" "$dir/scriptor.txt"
+  expect "$label: scriptor READ BINARY returns the file" \
+    bash -c "tr '\\n' ' ' <'$dir/scriptor.txt' | grep -Eq '< 54 54 59 43 41 52 44 20 45 4D 55 4C 41 54 4F 52 +90 00 : Normal processing'"
+
+  # pyscard: protocols, APDUs, removal and insertion.
+  timeout 120 /usr/bin/python3 "$HERE/e2e_client.py" --reader "$reader" --protocol "$proto" \
+    --atr "$atr" --emu-pid "$EMU_PID" >"$dir/client.txt" 2>&1
+  local rc=$?
+  while IFS= read -r line; do
+    case $line in
+      "ok - "*) ok "$label: ${line#ok - }" ;;
+      "not ok - "*) notok "$label: ${line#not ok - }" ;;
+    esac
+  done <"$dir/client.txt"
+  expect "$label: pyscard client exits 0" test $rc -eq 0
+
+  # Idle: the event thread asks for presence once per polling interval (1 s),
+  # not at pcscd's own 400 ms rate, and never back to back.
+  local before after
+  before=$(grep -c "emu <- STATUS" "$dir/emu.log")
+  sleep 4
+  after=$(grep -c "emu <- STATUS" "$dir/emu.log")
+  expect "$label: idle presence polling is 2 to 6 status queries in 4 s ($((after - before)))" \
+    test $((after - before)) -ge 2 -a $((after - before)) -le 6
+
+  # SIGINT: pcscd stops its event thread and closes the channel, which powers
+  # the card down on the wire. Nothing else talks to the reader by then.
+  local mark
+  mark=$(wc -l <"$dir/emu.log")
+  kill -INT "$PCSCD_PID"
+  # pcscd's main loop notices the signal only when its select() returns; if
+  # the signal landed on another thread, a client connecting wakes it.
+  local until=$((SECONDS + 10)) nudged=
+  while kill -0 "$PCSCD_PID" 2>/dev/null && [ $SECONDS -lt $until ]; do
+    if [ -z "$nudged" ] && [ $((until - SECONDS)) -le 7 ]; then
+      nudged=1
+      timeout 2 pcsc_scan -r >/dev/null 2>&1
+    fi
+    sleep 0.1
+  done
+  expect "$label: pcscd exits within 10 s of SIGINT" bash -c "! kill -0 $PCSCD_PID 2>/dev/null"
+  kill -KILL "$PCSCD_PID" 2>/dev/null
+  wait "$PCSCD_PID" 2>/dev/null
+  PCSCD_PID=
+  expect "$label: pcscd stops the polling wait and unloads the driver" \
+    grep -q "Unloading reader driver" "$dir/pcscd.log"
+  expect "$label: closing the channel powers the card down" \
+    bash -c "tail -n +$((mark + 1)) '$dir/emu.log' | grep -q 'emu <- POWER DOWN'"
+  expect "$label: the emulator saw no protocol violation" \
+    bash -c "! grep -q '^emu !!' '$dir/emu.log'"
+
+  kill -TERM "$EMU_PID"
+  wait "$EMU_PID" 2>/dev/null
+  EMU_PID=
+  rm -f /run/pcscd/pcscd.comm
+}
+
+run_card t1-card T1 "3B 84 81 31 20 45 54 54 59 43 4B"
+run_card t0-card T0 "3B 02 14 50" --t0
+
+if [ "$FAILED" -ne 0 ] || [ -n "${E2E_KEEP:-}" ]; then echo "# logs kept in $WORK"; else rm -rf "$WORK"; fi
+echo "e2e: $PASSED passed, $FAILED failed"
+[ "$FAILED" -eq 0 ]
