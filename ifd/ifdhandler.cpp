@@ -17,6 +17,7 @@
 #include "blockproto.h"
 #include "charproto.h"
 #include "linkcmds.h"
+#include "transmit.h"
 
 extern "C" {
 struct ttycard_icc ICC {};
@@ -62,6 +63,51 @@ uint32_t Refuse(uint32_t* rxlen, uint32_t code) {
 }
 
 }  // namespace
+
+namespace ttycard::ifd {
+
+uint32_t Transmit(uint32_t protocol, const unsigned char* tx, uint32_t txlen, unsigned char* rx,
+                  uint32_t capacity, uint32_t* rxlen) {
+  if (rxlen == nullptr) return IFD_ERROR_NOT_SUPPORTED;
+  if (txlen > kMaxCommand || txlen <= 3 || tx == nullptr || rx == nullptr) {
+    return Refuse(rxlen, IFD_ERROR_NOT_SUPPORTED);
+  }
+
+  // The command is worked on in a copy: a 4-byte case 1 APDU gets its P3 of
+  // 0 here, never in the caller's buffer.
+  std::array<unsigned char, kMaxCommand + 1> apdu{};
+  std::memcpy(apdu.data(), tx, txlen);
+  const unsigned int length = txlen == 4 ? 5 : txlen;
+
+  std::array<unsigned char, T1_MAX_RESPONSE> response{};
+  unsigned int response_length = capacity;
+  int result = ADM_OK;
+  switch (protocol) {
+    case kProtocolT0:
+      // The reader's frame counts the APDU plus one byte in a single length
+      // byte: 255 bytes would wrap it.
+      if (length > 254) return Refuse(rxlen, IFD_ERROR_NOT_SUPPORTED);
+      result = T0_ExchangeData(apdu.data(), length, response.data(), &response_length);
+      std::printf("Response Size %d\n", static_cast<int>(response_length));
+      std::fflush(stdout);
+      break;
+    case kProtocolT1:
+      result = T1_ExchangeData(apdu.data(), length, response.data(), &response_length);
+      break;
+    default:
+      return Refuse(rxlen, IFD_PROTOCOL_NOT_SUPPORTED);
+  }
+  // The caller's buffer holds `capacity` bytes: a longer answer is not cut
+  // into it, it fails.
+  if (result != ADM_OK || response_length > capacity) {
+    return Refuse(rxlen, IFD_COMMUNICATION_ERROR);
+  }
+  std::memcpy(rx, response.data(), response_length);
+  *rxlen = response_length;
+  return IFD_SUCCESS;
+}
+
+}  // namespace ttycard::ifd
 
 extern "C" {
 
@@ -140,40 +186,7 @@ uint32_t IFD_Transmit_to_ICC(struct ttycard_io_header pci, const unsigned char* 
                              unsigned char* rx, uint32_t* rxlen) {
   if (rxlen == nullptr) return IFD_ERROR_NOT_SUPPORTED;
   if (txlen > kMaxCommand || *rxlen > kMaxReceive) return Refuse(rxlen, IFD_ERROR_NOT_SUPPORTED);
-  if (tx == nullptr || rx == nullptr || txlen <= 3) return Refuse(rxlen, IFD_ERROR_NOT_SUPPORTED);
-
-  // The command is worked on in a copy: a 4-byte case 1 APDU gets its P3 of
-  // 0 here, never in the caller's buffer.
-  std::array<unsigned char, kMaxCommand + 1> apdu{};
-  std::memcpy(apdu.data(), tx, txlen);
-  const unsigned int length = txlen == 4 ? 5 : txlen;
-
-  std::array<unsigned char, T1_MAX_RESPONSE> response{};
-  unsigned int response_length = *rxlen;
-  int result = ADM_OK;
-  switch (pci.Protocol) {
-    case kProtocolT0:
-      // The reader's frame counts the APDU plus one byte in a single length
-      // byte: 255 bytes would wrap it.
-      if (length > 254) return Refuse(rxlen, IFD_ERROR_NOT_SUPPORTED);
-      result = T0_ExchangeData(apdu.data(), length, response.data(), &response_length);
-      std::printf("Response Size %d\n", static_cast<int>(response_length));
-      std::fflush(stdout);
-      break;
-    case kProtocolT1:
-      result = T1_ExchangeData(apdu.data(), length, response.data(), &response_length);
-      break;
-    default:
-      return Refuse(rxlen, IFD_PROTOCOL_NOT_SUPPORTED);
-  }
-  // The caller's buffer holds *rxlen bytes: a longer answer is not cut into
-  // it, it fails.
-  if (result != ADM_OK || response_length > *rxlen) {
-    return Refuse(rxlen, IFD_COMMUNICATION_ERROR);
-  }
-  std::memcpy(rx, response.data(), response_length);
-  *rxlen = response_length;
-  return IFD_SUCCESS;
+  return ttycard::ifd::Transmit(pci.Protocol, tx, txlen, rx, *rxlen, rxlen);
 }
 
 uint32_t IFD_Is_ICC_Present(void) {
