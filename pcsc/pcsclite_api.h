@@ -14,8 +14,8 @@
 
 #pragma GCC visibility push(default)
 extern "C" {
+#include <PCSC/reader.h>  // by folder: the emulator has a reader.h of its own
 #include <ifdhandler.h>
-#include <reader.h>
 }
 #pragma GCC visibility pop
 
