@@ -172,6 +172,24 @@ CONF
   rm -f /run/pcscd/pcscd.comm
 }
 
+# Install into a scratch DESTDIR: the driver lands in pcsc-lite's serial
+# driver folder and the example configuration names that very file.
+install_check() {
+  local dest=$WORK/dest drivers
+  drivers=$(pkg-config --variable=usbdropdir libpcsclite 2>/dev/null || echo /usr/lib/pcsc/drivers)
+  DESTDIR=$dest cmake --install "$BUILD_DIR" >"$WORK/install.log" 2>&1 || return 1
+  test -f "$dest$drivers/serial/libifd-ttycard.so" || return 1
+  grep -q "^#LIBPATH *$drivers/serial/libifd-ttycard.so$" "$dest/etc/reader.conf.d/ttycard" || return 1
+  for key in FRIENDLYNAME DEVICENAME CHANNELID; do
+    grep -q "^#$key " "$dest/etc/reader.conf.d/ttycard" || return 1
+  done
+  # Commented out: installing it alone makes pcscd open no port.
+  ! grep -q "^[A-Z]" "$dest/etc/reader.conf.d/ttycard"
+}
+if [ -f "$BUILD_DIR/cmake_install.cmake" ]; then
+  expect "cmake --install puts the driver and a commented reader.conf.d example in place" install_check
+fi
+
 run_card t1-card T1 "3B 84 81 31 20 45 54 54 59 43 4B"
 run_card t0-card T0 "3B 02 14 50" --t0
 
