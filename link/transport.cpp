@@ -21,8 +21,10 @@
 //
 // Only head byte 3 (the data length) and the data are used; the framing
 // characters, head bytes 0..2 and the reply checksum are read but not
-// judged. The characters that are used must be upper-case hex digits: a
-// reply that breaks this is not data, and the exchange fails.
+// judged. The characters that are used must be upper-case hex digits, and a
+// reply carries at most 255 data bytes: a reply that breaks this is not data,
+// the exchange fails, and the rest of the reply is read off the line before
+// the call returns, so that it cannot pass for the next answer.
 
 #include <algorithm>
 #include <array>
@@ -63,8 +65,59 @@ bool AllDigits(const unsigned char* text, int count) {
   return std::all_of(text, text + count, [](unsigned char c) { return Nibble(c).has_value(); });
 }
 
-// Ends a reply we could not use: what is left of it on the line goes.
-int Reject() {
+// A reply is refused when a character that counts is not an upper-case hex
+// digit, or when it announces more data than one reply may carry. What is
+// left of it must come off the line, or its tail would pass for the answer to
+// the next command. When the length can still be read (lower case is taken
+// for this purpose only), exactly the announced rest is read and dropped;
+// otherwise the line is read until it has been quiet for a block time.
+constexpr int kSkipChunk = 512;
+// Enough chunks for the longest reply a length can announce.
+constexpr int kMaxSkipChunks = (2 * 0xFFFF + kTrailerChars) / kSkipChunk + 1;
+
+// Set when a refused reply could not be read off the line to its end.
+bool g_out_of_step = false;
+
+// Digit value for the purpose of skipping a refused reply: lower case too.
+std::optional<unsigned int> LenientByte(unsigned char high, unsigned char low) {
+  const auto lower = [](unsigned char c) {
+    return static_cast<unsigned char>(c >= 'a' && c <= 'f' ? c - 'a' + 'A' : c);
+  };
+  const auto byte = DecodeByte(lower(high), lower(low));
+  if (!byte) return std::nullopt;
+  return *byte;
+}
+
+// Reads and drops `count` characters, a chunk per read (each read has its
+// own block time). False if the reader stopped short.
+bool Skip(unsigned int count) {
+  std::array<unsigned char, kSkipChunk> sink{};
+  while (count > 0) {
+    const unsigned int n = count < sink.size() ? count : static_cast<unsigned int>(sink.size());
+    if (IO_Read(static_cast<int>(n), sink.data()) != 1) return false;
+    count -= n;
+  }
+  return true;
+}
+
+// Reads and drops whatever arrives until a chunk does not complete within a
+// block time (that read then discards both queues). False if the reader is
+// still talking after the longest reply it could have announced.
+bool SkipUntilQuiet() {
+  std::array<unsigned char, kSkipChunk> sink{};
+  for (int i = 0; i < kMaxSkipChunks; ++i) {
+    if (IO_Read(kSkipChunk, sink.data()) != 1) return true;
+  }
+  return false;
+}
+
+// Refuses a reply whose rest is `rest` characters long, or of unknown length.
+int Refuse(std::optional<unsigned int> rest) {
+  if (rest) {
+    Skip(*rest);  // a reader that stops short has ended the reply itself
+  } else if (!SkipUntilQuiet()) {
+    g_out_of_step = true;
+  }
   IO_FlushBuffer();
   return ADM_COMM_ERROR;
 }
@@ -116,6 +169,12 @@ int Adm_Transmit(const unsigned char* frame, int len, unsigned char* reply,
   Adm_Convert2Ascii(frame, static_cast<unsigned int>(len), &wire[1], &chars);
   wire[1 + chars] = static_cast<char>(kEtx);
 
+  // A reader that was still talking when its last reply was refused must
+  // have finished before a command goes out.
+  if (g_out_of_step) {
+    if (!SkipUntilQuiet()) return ADM_COMM_ERROR;
+    g_out_of_step = false;
+  }
   IO_FlushBuffer();  // a late answer to an earlier command is not ours
   if (IO_Write(chars + 2, reinterpret_cast<const unsigned char*>(wire.data())) != 1) {
     return ADM_COMM_ERROR;
@@ -124,27 +183,29 @@ int Adm_Transmit(const unsigned char* frame, int len, unsigned char* reply,
   // Head: the reply's STX and four bytes, of which byte 3 is the length.
   std::array<unsigned char, kHeadChars> head{};
   if (IO_Read(kHeadChars, head.data()) != 1) return ADM_COMM_ERROR;
-  const auto short_length = DecodeByte(head[7], head[8]);
-  if (!short_length) return Reject();
+  const auto short_length = LenientByte(head[7], head[8]);
+  if (!short_length) return Refuse(std::nullopt);
+  bool digits_ok = DecodeByte(head[7], head[8]).has_value();
 
   unsigned int length = *short_length;
   if (length == kExtendedLength) {
     std::array<unsigned char, kExtLengthChars> ext{};
     if (IO_Read(kExtLengthChars, ext.data()) != 1) return ADM_COMM_ERROR;
-    const auto high = DecodeByte(ext[0], ext[1]);
-    const auto low = DecodeByte(ext[2], ext[3]);
-    if (!high || !low) return Reject();
-    length = static_cast<unsigned int>(*high) << 8 | *low;
-    // One reply delivers at most what the callers' buffers hold; a longer one
-    // is refused whole rather than cut to a misleading fragment.
-    if (length > ADM_MAX_REPLY) return Reject();
+    const auto high = LenientByte(ext[0], ext[1]);
+    const auto low = LenientByte(ext[2], ext[3]);
+    if (!high || !low) return Refuse(std::nullopt);
+    digits_ok = digits_ok && DecodeByte(ext[0], ext[1]) && DecodeByte(ext[2], ext[3]);
+    length = *high << 8 | *low;
   }
+  // One reply delivers at most what the callers' buffers hold; a longer one
+  // is refused whole rather than cut to a misleading fragment.
+  if (!digits_ok || length > ADM_MAX_REPLY) return Refuse(2 * length + kTrailerChars);
 
   // Data, then the reply checksum and ETX.
   std::array<unsigned char, 2 * ADM_MAX_REPLY + kTrailerChars> body{};
   const int body_chars = static_cast<int>(2 * length) + kTrailerChars;
   if (IO_Read(body_chars, body.data()) != 1) return ADM_COMM_ERROR;
-  if (!AllDigits(body.data(), static_cast<int>(2 * length))) return Reject();
+  if (!AllDigits(body.data(), static_cast<int>(2 * length))) return Refuse(0);
 
   std::array<unsigned char, ADM_MAX_REPLY> data{};
   int decoded = 0;
