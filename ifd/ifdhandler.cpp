@@ -54,6 +54,7 @@ uint32_t PowerUp(int (*action)(unsigned char*, unsigned int*)) {
   // a cut copy of it would pass off garbage as the card's identity.
   if (length > TTYCARD_ATR_SIZE) return IFD_ERROR_POWER_ACTION;
   StoreAtr(atr.data(), length);
+  T1_CardReset();
   return IFD_SUCCESS;
 }
 

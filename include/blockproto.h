@@ -33,6 +33,13 @@ int T1_QueltTransaction(const unsigned char* block, int len, unsigned char* repl
 int T1_ExchangeData(const unsigned char* apdu, unsigned int len, unsigned char* response,
                     unsigned int* resplen);
 
+/* Tells the T=1 layer that the card has just been powered up or reset: the
+ * card numbers its blocks from 0 again and holds no unfinished exchange.
+ * The IFD entry points call it after every successful power-up or reset;
+ * callers that power the card through Adm_PowerICC or Adm_ResetICC and then
+ * use T1_ExchangeData call it themselves. */
+void T1_CardReset(void);
+
 #ifdef __cplusplus
 }
 #endif

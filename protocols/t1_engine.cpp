@@ -18,7 +18,16 @@
 //   ucSChainNum  bit 0 is N(S) of our next I-block
 //   ucRChainNum  bit 0 is the N(S) expected in the card's next I-block,
 //                which is the N(R) our R-blocks carry; it follows the N(S)
-//                the card actually sends, so it never drifts from the card.
+//                the card actually sends, so it never drifts from the card,
+//                and starts from 0 again when the card is reset
+//                (T1_CardReset).
+//
+// An exchange given up half-way can leave the card in the middle of it (a
+// chained command not finished, a response chain not collected). Before the
+// next exchange the card is then resynchronised (S(RESYNCH request),
+// 11.6.3.2), which puts both sequence numbers back to 0 on both ends. An
+// exchange whose only block got no answer at all needs none: the numbers
+// simply move on.
 
 #include <array>
 #include <cstring>
@@ -34,6 +43,7 @@ using namespace ttycard::t1;
 
 unsigned char ucSChainNum = 0;
 unsigned char ucRChainNum = 0;
+bool g_resync_pending = false;
 
 // 11.6.3: a block is tried a few times before the exchange is given up.
 constexpr int kMaxRetries = 3;
@@ -90,6 +100,25 @@ class Exchange {
     }
   }
 
+  // 11.6.3.2 rule 6: S(RESYNCH request) until the card answers with
+  // S(RESYNCH response); both ends then number their blocks from 0.
+  int Resynchronise() {
+    for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
+      std::array<unsigned char, kOverhead> block{kNad, kSResynchRequest, 0, kSResynchRequest};
+      if (Transact(block.data(), block.size()) != ADM_OK) return ADM_COMM_ERROR;
+      if (reply_length_ == kOverhead && Pcb() == (kSResynchRequest | kSResponse) && Len() == 0 &&
+          T1CalculateLRC(reply_.data(), 3) == reply_[3]) {
+        ucSChainNum = 0;
+        ucRChainNum = 0;
+        return ADM_OK;
+      }
+    }
+    return ADM_COMM_ERROR;
+  }
+
+  // True once the card has answered anything in this exchange.
+  bool CardAnswered() const { return answered_ > 0; }
+
   // Collects the response starting with the I-block in reply_, asking for
   // each further chained block with an R-block.
   int Collect(std::array<unsigned char, T1_MAX_RESPONSE>& out, unsigned int& length) {
@@ -123,7 +152,10 @@ class Exchange {
     if (++transactions_ > kMaxTransactions) return ADM_COMM_ERROR;
     unsigned int got = 0;
     const int result = T1_QueltTransaction(block, static_cast<int>(n), reply_.data(), &got);
-    if (result == ADM_OK) reply_length_ = got;
+    if (result == ADM_OK) {
+      reply_length_ = got;
+      ++answered_;
+    }
     return result;
   }
 
@@ -211,9 +243,16 @@ class Exchange {
   std::array<unsigned char, ADM_MAX_REPLY> reply_{};
   std::size_t reply_length_ = 0;
   int transactions_ = 0;
+  int answered_ = 0;
 };
 
 }  // namespace
+
+extern "C" void T1_CardReset(void) {
+  // A fresh card numbers its first I-block 0 and holds no half-done exchange.
+  ucRChainNum = 0;
+  g_resync_pending = false;
+}
 
 extern "C" int T1_ExchangeData(const unsigned char* apdu, unsigned int len, unsigned char* response,
                                unsigned int* resplen) {
@@ -222,29 +261,32 @@ extern "C" int T1_ExchangeData(const unsigned char* apdu, unsigned int len, unsi
   }
   const std::span<const unsigned char> command(apdu, len);
 
+  Exchange exchange;
+  if (g_resync_pending) {
+    if (exchange.Resynchronise() != ADM_OK) {
+      *resplen = 0;
+      return ADM_COMM_ERROR;
+    }
+    g_resync_pending = false;
+  }
+
   // Up to 15 bytes fit one block; from 16 on, full chunks are chained and
   // the rest closes the chain (16 to 19 bytes: no full chunk, one block).
-  Exchange exchange;
   const std::size_t chunks = len / CHUNK_SIZE;
-  for (std::size_t i = 0; i < chunks; ++i) {
-    const int result = exchange.SendIBlock(command.subspan(i * CHUNK_SIZE, CHUNK_SIZE), true);
-    if (result != ADM_OK) {
-      *resplen = 0;
-      return result;
-    }
+  int result = ADM_OK;
+  for (std::size_t i = 0; i < chunks && result == ADM_OK; ++i) {
+    result = exchange.SendIBlock(command.subspan(i * CHUNK_SIZE, CHUNK_SIZE), true);
   }
-  int result = exchange.SendIBlock(command.subspan(chunks * CHUNK_SIZE), false);
-  if (result != ADM_OK) {
-    *resplen = 0;
-    return result;
-  }
+  if (result == ADM_OK) result = exchange.SendIBlock(command.subspan(chunks * CHUNK_SIZE), false);
 
   std::array<unsigned char, T1_MAX_RESPONSE> collected{};
   unsigned int length = 0;
-  result = exchange.Collect(collected, length);
-  if (result == T1_CHAIN_ERROR) return result;  // the caller's buffers stay untouched
+  if (result == ADM_OK) result = exchange.Collect(collected, length);
+
   if (result != ADM_OK) {
-    *resplen = 0;
+    // Part of the exchange reached the card: it may be waiting in the middle.
+    if (chunks > 0 || exchange.CardAnswered()) g_resync_pending = true;
+    if (result != T1_CHAIN_ERROR) *resplen = 0;  // a broken chain leaves the caller's untouched
     return result;
   }
   std::memcpy(response, collected.data(), length);
