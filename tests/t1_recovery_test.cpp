@@ -159,31 +159,89 @@ TEST_F(T1RecoveryTest, EmptyChainedBlocksWithoutEndAreBounded) {
   EXPECT_LE(card_.received.size(), 1024u);
 }
 
-TEST_F(T1RecoveryTest, SilenceAndFailedTransactions) {
-  // Silent card on the single block: 4, length 0, and N(S) is spent.
+TEST_F(T1RecoveryTest, SilentCardOnTheOnlyBlockSpendsItsNumber) {
   Card({std::nullopt});
   EXPECT_EQ(Exchange(), ADM_COMM_ERROR);
   EXPECT_EQ(length_, 0u);
+  // No resynchronisation: the next exchange simply carries the next N(S).
   Card({Block(0x00, {0x90, 0x00})});
   EXPECT_EQ(Exchange(), ADM_OK);
-  EXPECT_EQ(Pcbs().back(), 0x40);
+  EXPECT_EQ(Pcbs(), (std::vector<unsigned char>{0x00, 0x40}));
+}
 
-  // The R-block asking for the rest of a chain gets no answer: 32, and the
-  // caller's buffers are untouched.
+// An exchange given up half-way: 32 or 4, and the caller's buffers as the
+// result says.
+TEST_F(T1RecoveryTest, ExchangesGivenUpHalfWay) {
+  struct Case {
+    const char* name;
+    Bytes apdu;
+    std::vector<std::optional<Bytes>> answers;
+    int result;
+    bool length_untouched;
+  };
+  const Case cases[] = {
+      {"R-block of a response chain unanswered",
+       kApdu,
+       {Block(0x20, {0x01}), std::nullopt},
+       T1_CHAIN_ERROR,
+       true},
+      {"waiting-time extension response unanswered",
+       kApdu,
+       {Block(0xC3, {0x01}), std::nullopt},
+       ADM_COMM_ERROR,
+       false},
+      {"chained block unanswered", Bytes(30, 0x01), {std::nullopt}, ADM_COMM_ERROR, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    card_ = ScriptedT1Card{};
+    Line().responder = [this](const Bytes& f) { return card_(f); };
+    T1_CardReset();  // no resynchronisation left over from the previous case
+    for (const auto& a : c.answers) card_.answers.push_back(a);
+    EXPECT_EQ(Exchange(c.apdu), c.result);
+    if (c.length_untouched) {
+      EXPECT_EQ(length_, 0xDEADu);
+      EXPECT_EQ(response_[0], 0xEE);
+    } else {
+      EXPECT_EQ(length_, 0u);
+    }
+  }
+}
+
+// After an exchange given up half-way the card may still be in it: the next
+// exchange first resynchronises (both ends back to N(S) 0).
+TEST_F(T1RecoveryTest, NextExchangeResynchronisesFirst) {
   Card({Block(0x20, {0x01}), std::nullopt});
-  EXPECT_EQ(Exchange(), T1_CHAIN_ERROR);
-  EXPECT_EQ(length_, 0xDEADu);
-  EXPECT_EQ(response_[0], 0xEE);
+  ASSERT_EQ(Exchange(), T1_CHAIN_ERROR);
+  Card({Block(0xE0), Block(0x00, {0x90, 0x00})});
+  EXPECT_EQ(Exchange(), ADM_OK);
+  EXPECT_EQ(Bytes(response_.begin(), response_.begin() + length_), (Bytes{0x90, 0x00}));
+  ASSERT_EQ(card_.received.size(), 4u);
+  EXPECT_EQ(card_.received[2], (Bytes{0x00, 0xC0, 0x00, 0xC0}));
+  EXPECT_EQ(card_.received[3][1], 0x00) << "N(S) 0 after resynchronisation";
+  // The card's numbering restarted too: after its I(0) it sends I(1), then
+  // is asked for I(0).
+  Card({Block(0x60, {0x01}), Block(0x00, {0x02})});
+  EXPECT_EQ(Exchange(), ADM_OK);
+  EXPECT_EQ(card_.received.back(), BlockWithLrc(0x80));
+}
 
-  // No answer to our waiting-time extension response is no success.
-  Card({Block(0xC3, {0x01}), std::nullopt});
+TEST_F(T1RecoveryTest, ResynchronisationRefusedMeansNoCommand) {
+  Card({Block(0x20, {0x01}), std::nullopt});
+  ASSERT_EQ(Exchange(), T1_CHAIN_ERROR);
+  // Three requests answered with anything but S(RESYNCH response).
+  Card({Block(0x00, {0x90, 0x00}), Block(0x92), BlockWithLrc(0xE0)});
   EXPECT_EQ(Exchange(), ADM_COMM_ERROR);
   EXPECT_EQ(length_, 0u);
-
-  // A chained block without an answer ends the exchange.
-  Card({std::nullopt});
-  EXPECT_EQ(Exchange(Bytes(30, 0x01)), ADM_COMM_ERROR);
-  EXPECT_EQ(length_, 0u);
+  for (std::size_t i = 2; i < card_.received.size(); ++i) {
+    EXPECT_EQ(card_.received[i], (Bytes{0x00, 0xC0, 0x00, 0xC0})) << "no I-block went out";
+  }
+  EXPECT_EQ(card_.received.size(), 5u);
+  // A card reset needs no resynchronisation.
+  T1_CardReset();
+  Card({Block(0x00, {0x90, 0x00})});
+  EXPECT_EQ(Exchange(), ADM_OK);
+  EXPECT_EQ(card_.received.back()[1] & 0x80, 0x00);
 }
 
 TEST_F(T1RecoveryTest, AbortRequestIsConfirmedAndFails) {
