@@ -80,7 +80,8 @@ std::optional<std::string> FrameSplitter::Flush() {
 
 ReplyParts BuildReply(std::uint8_t command, std::span<const std::uint8_t> data, bool extended,
                       std::optional<std::uint16_t> announced) {
-  extended = extended || announced.has_value() || data.size() > 255;
+  // A length byte of 0xFF announces the extended form, so 255 bytes need it too.
+  extended = extended || announced.has_value() || data.size() >= 255;
   const std::array<std::uint8_t, 4> head = {
       0x01, command, 0x00, static_cast<std::uint8_t>(extended ? 0xFF : data.size())};
   ReplyParts r;
