@@ -11,8 +11,9 @@ namespace ttycard::pcsc {
 // README.md): one status exchange on the 9600-baud line per interval.
 inline constexpr std::chrono::milliseconds kPollInterval{1000};
 
-// The largest response the driver core can hand back in one exchange.
-inline constexpr std::uint32_t kMaxResponse = 257;
+// The largest response the driver core can hand back in one exchange: the
+// T=1 collection buffer (a full short answer, 256 bytes and SW1 SW2, fits).
+inline constexpr std::uint32_t kMaxResponse = 272;
 
 // The protocol agreed by the last successful IFDHSetProtocolParameters since
 // the card was powered (SCARD_PROTOCOL_T0 or SCARD_PROTOCOL_T1), 0 if none.

@@ -19,6 +19,7 @@
 #include "adapter.h"
 #include "atr.h"
 #include "pcsclite_api.h"
+#include "transmit.h"
 
 namespace ttycard::pcsc {
 
@@ -230,12 +231,15 @@ RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PUCHAR TxBuff
         SendPci.Protocol == kProtocolT1 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
     if (negotiated != 0 && negotiated != pci_mask) return IFD_PROTOCOL_NOT_SUPPORTED;
 
-    // The core never writes more than the receive length it is given and
-    // takes at most kMaxResponse; a larger buffer is only partly needed.
-    uint32_t received = capacity < kMaxResponse ? static_cast<uint32_t>(capacity) : kMaxResponse;
-    const ttycard_io_header header{static_cast<uint32_t>(SendPci.Protocol), 0};
+    // The shared transmit path never writes more than the capacity it is
+    // given and returns at most kMaxResponse bytes; a larger buffer is only
+    // partly needed. (The 1.0 entry point would refuse capacities above 257,
+    // one short of 256 data bytes and SW1 SW2.)
+    const uint32_t room = capacity < kMaxResponse ? static_cast<uint32_t>(capacity) : kMaxResponse;
+    uint32_t received = 0;
     const uint32_t result =
-        IFD_Transmit_to_ICC(header, TxBuffer, static_cast<uint32_t>(TxLength), RxBuffer, &received);
+        ttycard::ifd::Transmit(static_cast<uint32_t>(SendPci.Protocol), TxBuffer,
+                               static_cast<uint32_t>(TxLength), RxBuffer, room, &received);
     if (result != IFD_SUCCESS) return result;
     *RxLength = received;
     if (RecvPci != nullptr) RecvPci->Protocol = SendPci.Protocol;

@@ -149,6 +149,14 @@ TEST_F(Adapter, TransmitHonoursTheCallersReceiveLength) {
   // One byte short: the exchange fails rather than being cut.
   EXPECT_EQ(Transmit(1, read16, 17, &r), IFD_COMMUNICATION_ERROR);
   EXPECT_EQ(Transmit(1, read16, 0, &r), IFD_COMMUNICATION_ERROR);
+
+  // A full short answer, 256 bytes and SW1 SW2, fits a 258-byte buffer.
+  const Bytes echo256 = {0x80, 0xEC, 0x01, 0x00, 0x00};
+  ASSERT_EQ(Transmit(1, echo256, 258, &r), IFD_SUCCESS);
+  ASSERT_EQ(r.size(), 258u);
+  EXPECT_EQ(r[255], 0xFF);
+  EXPECT_EQ(Bytes(r.end() - 2, r.end()), (Bytes{0x90, 0x00}));
+  EXPECT_EQ(Transmit(1, echo256, 257, &r), IFD_COMMUNICATION_ERROR);
 }
 
 TEST_F(Adapter, TransmitKeepsToTheNegotiatedProtocol) {
