@@ -15,49 +15,23 @@ set -u
 HERE=$(cd "$(dirname "$0")" && pwd)
 BUILD_DIR=${1:-${BUILD_DIR:-$HERE/../../build}}
 
-skip() {
-  echo "SKIP: $*"
-  echo "e2e: 0 passed, 0 failed, 1 skipped"
-  exit 0
-}
+E2E_LABEL=e2e
+# shellcheck source=../../scripts/e2e-lib.sh
+. "$HERE/../../scripts/e2e-lib.sh"
 
 if [ -z "${TTYCARD_E2E_INNER:-}" ]; then
-  BUILD_DIR=$(cd "$BUILD_DIR" 2>/dev/null && pwd) || { echo "no build dir"; exit 2; }
-  for f in ttycard-emu libifd-ttycard.so; do
-    [ -e "$BUILD_DIR/$f" ] || { echo "not ok - $BUILD_DIR/$f is missing"; echo "e2e: 0 passed, 1 failed"; exit 1; }
-  done
-  missing=()
-  for p in pcscd pcsc-tools python3-pyscard; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-  done
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "# installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get install -y "${missing[@]}" >/dev/null 2>&1 ||
-      { apt-get update >/dev/null 2>&1 && apt-get install -y "${missing[@]}" >/dev/null 2>&1; } ||
-      skip "cannot install ${missing[*]}"
-  fi
-  unshare -m --propagation private true 2>/dev/null || skip "no mount namespaces (unshare -m)"
-  exec env TTYCARD_E2E_INNER=1 unshare -m --propagation private "$0" "$BUILD_DIR"
+  e2e_need_build "$BUILD_DIR" ttycard-emu libifd-ttycard.so
+  e2e_install pcscd pcsc-tools python3-pyscard
+  e2e_enter_namespace TTYCARD_E2E_INNER "$E2E_BUILD"
 fi
 
 # ---- inside the private mount namespace ----
-mount -t tmpfs tmpfs /run || skip "cannot mount a tmpfs on /run"
-mkdir -p /run/pcscd
+e2e_private_run
 WORK=$(mktemp -d /tmp/ttycard-e2e.XXXXXX)
 LIB=$BUILD_DIR/libifd-ttycard.so
-PASSED=0
-FAILED=0
 EMU_PID=
 PCSCD_PID=
 
-ok() { PASSED=$((PASSED + 1)); echo "ok - $*"; }
-notok() { FAILED=$((FAILED + 1)); echo "not ok - $*"; }
-expect() { # expect DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then ok "$what"; else notok "$what"; fi
-}
 cleanup() {
   [ -n "$PCSCD_PID" ] && kill -TERM "$PCSCD_PID" 2>/dev/null
   [ -n "$EMU_PID" ] && kill -TERM "$EMU_PID" 2>/dev/null

@@ -17,57 +17,26 @@ set -u
 HERE=$(cd "$(dirname "$0")" && pwd)
 BUILD_DIR=${1:-${BUILD_DIR:-$HERE/../../build}}
 
-skip() {
-  echo "SKIP: $*"
-  echo "vicc-e2e: 0 passed, 0 failed, 1 skipped"
-  exit 0
-}
+E2E_LABEL=vicc-e2e
+# shellcheck source=../../scripts/e2e-lib.sh
+. "$HERE/../../scripts/e2e-lib.sh"
 
 if [ -z "${TTYCARD_VICC_INNER:-}" ]; then
-  BUILD_DIR=$(cd "$BUILD_DIR" 2>/dev/null && pwd) || { echo "no build dir ${1:-}"; exit 2; }
-  for f in ttycard-emu libifd-ttycard.so; do
-    if [ ! -e "$BUILD_DIR/$f" ]; then
-      echo "not ok - $BUILD_DIR/$f is missing"
-      echo "vicc-e2e: 0 passed, 1 failed"
-      exit 1
-    fi
-  done
-  missing=()
-  for p in pcscd python3-pyscard; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-  done
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "# installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null 2>&1 ||
-      { apt-get update >/dev/null 2>&1 &&
-        apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null 2>&1; } ||
-      skip "cannot install ${missing[*]}"
-  fi
-  "$HERE/vicc.sh" --install || skip "cannot install vsmartcard-vpicc python3-pycryptodome"
-  "$HERE/vicc.sh" --check || skip "vicc is installed but its modules are not where expected"
-  unshare -m --propagation private true 2>/dev/null || skip "no mount namespaces (unshare -m)"
-  exec env TTYCARD_VICC_INNER=1 unshare -m --propagation private "$0" "$BUILD_DIR"
+  e2e_need_build "$BUILD_DIR" ttycard-emu libifd-ttycard.so
+  e2e_install pcscd python3-pyscard
+  "$HERE/vicc.sh" --install || e2e_skip "cannot install vsmartcard-vpicc python3-pycryptodome"
+  "$HERE/vicc.sh" --check || e2e_skip "vicc is installed but its modules are not where expected"
+  e2e_enter_namespace TTYCARD_VICC_INNER "$E2E_BUILD"
 fi
 
 # ---- inside the private mount namespace ----
-mount -t tmpfs tmpfs /run || skip "cannot mount a tmpfs on /run"
-mkdir -p /run/pcscd
+e2e_private_run
 WORK=$(mktemp -d /tmp/ttycard-vicc-e2e.XXXXXX)
 READER="ttycard vicc"
-PASSED=0
-FAILED=0
 EMU_PID=
 VICC_PID=
 PCSCD_PID=
 
-ok() { PASSED=$((PASSED + 1)); echo "ok - $*"; }
-notok() { FAILED=$((FAILED + 1)); echo "not ok - $*"; }
-expect() { # expect DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then ok "$what"; else notok "$what"; fi
-}
 retry() { # retry SECONDS COMMAND...
   local until=$((SECONDS + $1))
   shift
