@@ -7,37 +7,16 @@
 #include "blockproto.h"
 #include "fake_line.h"
 #include "linkcmds.h"
+#include "t1_fixture.h"
 
 namespace ttycard::test {
 namespace {
 
 const Bytes kApdu{0x00, 0x84, 0x00, 0x00, 0x08};
 
-class T1RecoveryTest : public ::testing::Test {
+class T1RecoveryTest : public T1Fixture {
  protected:
-  void SetUp() override {
-    ResetLine();
-    Line().responder = [this](const Bytes& f) { return card_(f); };
-  }
-  void Card(std::initializer_list<std::optional<Bytes>> answers) {
-    for (const auto& a : answers) card_.answers.push_back(a);
-  }
-  int Exchange(const Bytes& apdu = kApdu) {
-    response_.fill(0xEE);
-    length_ = 0xDEAD;
-    return T1_ExchangeData(apdu.data(), static_cast<unsigned int>(apdu.size()), response_.data(),
-                           &length_);
-  }
-  // PCB of every block the driver sent.
-  std::vector<unsigned char> Pcbs() const {
-    std::vector<unsigned char> out;
-    for (const auto& b : card_.received) out.push_back(b[1]);
-    return out;
-  }
-
-  ScriptedT1Card card_;
-  std::array<unsigned char, T1_MAX_RESPONSE + 16> response_{};
-  unsigned int length_ = 0;
+  int Exchange(const Bytes& apdu = kApdu) { return T1Fixture::Exchange(apdu); }
 };
 
 // The card answers the single I-block (N(S) 0) with an R-block: the block

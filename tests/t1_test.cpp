@@ -9,35 +9,14 @@
 #include "blockproto.h"
 #include "fake_line.h"
 #include "linkcmds.h"
+#include "t1_fixture.h"
 
 namespace ttycard::test {
 namespace {
 
 const Bytes kGetChallenge{0x00, 0x84, 0x00, 0x00, 0x26};
 
-class T1Test : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ResetLine();
-    Line().responder = [this](const Bytes& f) { return card_(f); };
-  }
-  // Queues the card's answers, in order.
-  void Card(std::initializer_list<std::optional<Bytes>> answers) {
-    for (const auto& a : answers) card_.answers.push_back(a);
-  }
-  int Exchange(const Bytes& apdu) {
-    response_.fill(0xEE);
-    length_ = 0xDEAD;
-    return T1_ExchangeData(apdu.data(), static_cast<unsigned int>(apdu.size()), response_.data(),
-                           &length_);
-  }
-  Bytes Response() const { return Bytes(response_.begin(), response_.begin() + length_); }
-  const std::vector<Bytes>& Sent() const { return card_.received; }
-
-  ScriptedT1Card card_;
-  std::array<unsigned char, T1_MAX_RESPONSE + 16> response_{};
-  unsigned int length_ = 0;
-};
+using T1Test = T1Fixture;
 
 Bytes Apdu(std::size_t n) {
   Bytes a(n);
