@@ -30,10 +30,9 @@ constexpr int kMaxBlock = 254;
 
 extern "C" {
 
+// The block's LRC is the same XOR as the reader frame's checksum.
 unsigned char T1CalculateLRC(const unsigned char* data, unsigned int len) {
-  unsigned char lrc = 0;
-  for (unsigned int i = 0; data != nullptr && i < len; ++i) lrc ^= data[i];
-  return lrc;
+  return Adm_CheckSum(data, len);
 }
 
 int T1_GetResponseType(const unsigned char* block, unsigned int /*len*/) {
