@@ -92,6 +92,16 @@ void CheckT1Frames(const std::vector<std::uint8_t>& apdu, std::size_t first) {
     } else if ((pcb & 0xC0) == 0x80) {
       FUZZ_CHECK((pcb & 0x6C) == 0 && (pcb & 0x03) != 0x03, "R-block PCB is 100N00ee");
       FUZZ_CHECK(block[2] == 0, "R-blocks carry no INF");
+    } else if (pcb == 0xC0) {
+      // S(RESYNCH request): before the first I-block of an exchange that
+      // follows one given up half-way, and only there.
+      FUZZ_CHECK(!chunk, "RESYNCH goes out before the exchange's I-blocks");
+      FUZZ_CHECK(block[2] == 0, "RESYNCH carries no INF");
+      const auto& r = log[i].reply;
+      if (log[i].answered && r.size() == 4 && r[1] == 0xE0 && r[2] == 0 &&
+          Xor(r.data(), 3) == r[3]) {
+        g_last_ns = true;  // confirmed: the next I-block carries N(S) 0
+      }
     } else {
       CheckSBlock(block, i > first ? &log[i - 1] : nullptr, log[i].blocktime);
     }
