@@ -109,9 +109,9 @@ void Emulator::Impl::Serve() {
 FaultSpec Emulator::Impl::TakeFault(std::optional<std::uint8_t> command) {
   for (auto it = faults.begin(); it != faults.end(); ++it) {
     if (it->command && it->command != command) continue;
-    FaultSpec spec = *it;
+    FaultSpec fault_spec = *it;
     if (it->count > 0 && --it->count == 0) faults.erase(it);
-    return spec;
+    return fault_spec;
   }
   return {};
 }

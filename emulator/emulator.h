@@ -86,11 +86,11 @@ class Emulator {
   std::uint8_t CardType() const;          // last CARD TYPE byte received
   std::uint8_t NotificationMode() const;  // last NOTIFICATION byte received
 
-  // Faults: queued; each reply takes the first queued spec whose command
+  // Faults: queued; each reply takes the first queued fault whose command
   // matches (or that has none) and uses up one of its count.
   void InjectFault(FaultSpec fault);
   void ClearFaults();
-  std::size_t PendingFaults() const;  // specs not used up yet
+  std::size_t PendingFaults() const;  // faults not used up yet
 
   // T=1 card behaviours (t1_card.h) and direct access to the card.
   void ConfigureT1(T1Behaviour behaviour, int count = 1, std::uint8_t value = 0);

@@ -19,11 +19,11 @@ const std::string kFull =
     "018000043B021450F8\x03";
 
 struct Case {
-  FaultSpec spec;
+  FaultSpec fault_spec;
   std::function<void(const ReplyPlan&)> check;
 };
 
-FaultSpec Spec(Fault f, std::function<void(FaultSpec&)> tweak = {}) {
+FaultSpec MakeFault(Fault f, std::function<void(FaultSpec&)> tweak = {}) {
   FaultSpec s = FaultSpec::Of(f);
   if (tweak) tweak(s);
   return s;
@@ -31,59 +31,60 @@ FaultSpec Spec(Fault f, std::function<void(FaultSpec&)> tweak = {}) {
 
 TEST(PlanReply, EveryFaultShapesTheCharactersAsDocumented) {
   const Case cases[] = {
-      {Spec(Fault::kNone), [](const ReplyPlan& p) { EXPECT_EQ(p.chars, kFull); }},
-      {Spec(Fault::kSilence), [](const ReplyPlan& p) { EXPECT_EQ(p.chars, ""); }},
-      {Spec(Fault::kCutInHead), [](const ReplyPlan& p) { EXPECT_EQ(p.chars, kFull.substr(0, 5)); }},
-      {Spec(Fault::kCutInHead, [](FaultSpec& s) { s.cut = 8; }),
+      {MakeFault(Fault::kNone), [](const ReplyPlan& p) { EXPECT_EQ(p.chars, kFull); }},
+      {MakeFault(Fault::kSilence), [](const ReplyPlan& p) { EXPECT_EQ(p.chars, ""); }},
+      {MakeFault(Fault::kCutInHead),
+       [](const ReplyPlan& p) { EXPECT_EQ(p.chars, kFull.substr(0, 5)); }},
+      {MakeFault(Fault::kCutInHead, [](FaultSpec& s) { s.cut = 8; }),
        [](const ReplyPlan& p) { EXPECT_EQ(p.chars, kFull.substr(0, 8)); }},
-      {Spec(Fault::kCutInExtLength),
+      {MakeFault(Fault::kCutInExtLength),
        [](const ReplyPlan& p) {
          EXPECT_EQ(p.chars,
                    "\x02"
                    "018000FF00");
        }},
-      {Spec(Fault::kCutInBody),
+      {MakeFault(Fault::kCutInBody),
        [](const ReplyPlan& p) {
          EXPECT_EQ(p.chars,
                    "\x02"
                    "018000043B021");
        }},
-      {Spec(Fault::kSlow, [](FaultSpec& s) { s.gap = milliseconds(7); }),
+      {MakeFault(Fault::kSlow, [](FaultSpec& s) { s.gap = milliseconds(7); }),
        [](const ReplyPlan& p) {
          EXPECT_EQ(p.chars, kFull);
          EXPECT_EQ(p.char_gap, milliseconds(7));
        }},
-      {Spec(Fault::kDelay, [](FaultSpec& s) { s.gap = milliseconds(30); }),
+      {MakeFault(Fault::kDelay, [](FaultSpec& s) { s.gap = milliseconds(30); }),
        [](const ReplyPlan& p) {
          EXPECT_EQ(p.chars, kFull);
          EXPECT_EQ(p.delay, milliseconds(30));
        }},
-      {Spec(Fault::kLowerCase),
+      {MakeFault(Fault::kLowerCase),
        [](const ReplyPlan& p) {
          EXPECT_EQ(p.chars,
                    "\x02"
                    "018000043b021450f8\x03");
        }},
-      {Spec(Fault::kNonHex),
+      {MakeFault(Fault::kNonHex),
        [](const ReplyPlan& p) {
          ASSERT_EQ(p.chars.size(), kFull.size());
          EXPECT_EQ(p.chars.substr(0, 9), kFull.substr(0, 9));
          EXPECT_FALSE(FromHex(p.chars.substr(9, 8)).has_value());
          EXPECT_EQ(p.chars.find_first_of("\x02\x03", 1), p.chars.size() - 1);
        }},
-      {Spec(Fault::kWrongChecksum),
+      {MakeFault(Fault::kWrongChecksum),
        [](const ReplyPlan& p) {
          EXPECT_EQ(p.chars,
                    "\x02"
                    "018000043B02145007\x03");
        }},
-      {Spec(Fault::kExtendedLength),
+      {MakeFault(Fault::kExtendedLength),
        [](const ReplyPlan& p) {
          EXPECT_EQ(p.chars,
                    "\x02"
                    "018000FF00043B02145007\x03");
        }},
-      {Spec(Fault::kExtendedLengthValue),
+      {MakeFault(Fault::kExtendedLengthValue),
        [](const ReplyPlan& p) {
          // 0x0100 announced: the ATR, then filler 00 01 ... FB, then a trailer.
          ASSERT_EQ(p.chars.size(), 9u + 4 + 512 + 3);
@@ -94,27 +95,27 @@ TEST(PlanReply, EveryFaultShapesTheCharactersAsDocumented) {
          EXPECT_EQ(p.chars.substr(523, 2), "FB");
          EXPECT_EQ(p.chars.back(), kEtx);
        }},
-      {Spec(Fault::kExtendedLengthValue,
-            [](FaultSpec& s) {
-              s.ext_length = 0xFFFF;
-              s.ext_send = 2;
-            }),
+      {MakeFault(Fault::kExtendedLengthValue,
+                 [](FaultSpec& s) {
+                   s.ext_length = 0xFFFF;
+                   s.ext_send = 2;
+                 }),
        [](const ReplyPlan& p) {
          EXPECT_EQ(p.chars,
                    "\x02"
                    "018000FFFFFF3B02");
        }},
-      {Spec(Fault::kHangUp, [](FaultSpec& s) { s.cut = 4; }),
+      {MakeFault(Fault::kHangUp, [](FaultSpec& s) { s.cut = 4; }),
        [](const ReplyPlan& p) {
          EXPECT_EQ(p.chars, kFull.substr(0, 4));
          EXPECT_TRUE(p.hang_up);
        }},
-      {Spec(Fault::kRawReply,
-            [](FaultSpec& s) {
-              s.raw =
-                  "\x02"
-                  "0180";
-            }),
+      {MakeFault(Fault::kRawReply,
+                 [](FaultSpec& s) {
+                   s.raw =
+                       "\x02"
+                       "0180";
+                 }),
        [](const ReplyPlan& p) {
          EXPECT_EQ(p.chars,
                    "\x02"
@@ -123,13 +124,13 @@ TEST(PlanReply, EveryFaultShapesTheCharactersAsDocumented) {
   };
   std::set<Fault> covered;
   for (const Case& c : cases) {
-    SCOPED_TRACE(FaultName(c.spec.fault));
-    const ReplyPlan plan = PlanReply(kCmdReset, kAtr, c.spec);
+    SCOPED_TRACE(FaultName(c.fault_spec.fault));
+    const ReplyPlan plan = PlanReply(kCmdReset, kAtr, c.fault_spec);
     c.check(plan);
-    if (c.spec.fault != Fault::kHangUp) {
+    if (c.fault_spec.fault != Fault::kHangUp) {
       EXPECT_FALSE(plan.hang_up);
     }
-    covered.insert(c.spec.fault);
+    covered.insert(c.fault_spec.fault);
   }
   EXPECT_EQ(covered.size(), kAllFaults.size()) << "a fault has no case";
 }

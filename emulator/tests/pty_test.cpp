@@ -90,44 +90,45 @@ TEST(EmulatorPty, MalformedInputIsRecordedAndNotAnswered) {
 }
 
 struct LineCase {
-  FaultSpec spec;
+  FaultSpec fault_spec;
   milliseconds min_elapsed{0};
   bool closed = false;
 };
 
 TEST(EmulatorPty, FaultsReachTheLineAsPlanned) {
   const Bytes atr = {0x3B, 0x02, 0x14, 0x50};
-  auto spec = [](Fault f, std::function<void(FaultSpec&)> tweak = {}) {
+  auto fault_spec = [](Fault f, std::function<void(FaultSpec&)> tweak = {}) {
     FaultSpec s = FaultSpec::Of(f);
     if (tweak) tweak(s);
     return s;
   };
   const LineCase cases[] = {
-      {spec(Fault::kNone)},
-      {spec(Fault::kSilence)},
-      {spec(Fault::kCutInHead)},
-      {spec(Fault::kCutInBody)},
-      {spec(Fault::kSlow, [](FaultSpec& s) { s.gap = milliseconds(3); }), milliseconds(3 * 19)},
-      {spec(Fault::kDelay, [](FaultSpec& s) { s.gap = milliseconds(80); }), milliseconds(80)},
-      {spec(Fault::kLowerCase)},
-      {spec(Fault::kWrongChecksum)},
-      {spec(Fault::kExtendedLengthValue, [](FaultSpec& s) { s.ext_length = 300; })},
-      {spec(Fault::kRawReply, [](FaultSpec& s) { s.raw = Wire("0180000100"); })},
-      {spec(Fault::kHangUp, [](FaultSpec& s) { s.cut = 9; }), milliseconds(0), true},
+      {fault_spec(Fault::kNone)},
+      {fault_spec(Fault::kSilence)},
+      {fault_spec(Fault::kCutInHead)},
+      {fault_spec(Fault::kCutInBody)},
+      {fault_spec(Fault::kSlow, [](FaultSpec& s) { s.gap = milliseconds(3); }),
+       milliseconds(3 * 19)},
+      {fault_spec(Fault::kDelay, [](FaultSpec& s) { s.gap = milliseconds(80); }), milliseconds(80)},
+      {fault_spec(Fault::kLowerCase)},
+      {fault_spec(Fault::kWrongChecksum)},
+      {fault_spec(Fault::kExtendedLengthValue, [](FaultSpec& s) { s.ext_length = 300; })},
+      {fault_spec(Fault::kRawReply, [](FaultSpec& s) { s.raw = Wire("0180000100"); })},
+      {fault_spec(Fault::kHangUp, [](FaultSpec& s) { s.cut = 9; }), milliseconds(0), true},
   };
   for (const LineCase& c : cases) {
-    SCOPED_TRACE(FaultName(c.spec.fault));
+    SCOPED_TRACE(FaultName(c.fault_spec.fault));
     Options o;
     o.atr = atr;
     Emulator emu(o);
     ASSERT_TRUE(emu.Start());
     HostPort host(emu.SlavePath());
-    emu.InjectFault(c.spec);
+    emu.InjectFault(c.fault_spec);
     const auto start = std::chrono::steady_clock::now();
     host.Write(kReset);
     const HostPort::Read got = host.ReadReply(milliseconds(150));
     const auto elapsed = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(got.chars, PlanReply(kCmdReset, atr, c.spec).chars);
+    EXPECT_EQ(got.chars, PlanReply(kCmdReset, atr, c.fault_spec).chars);
     EXPECT_GE(elapsed, c.min_elapsed);
     EXPECT_EQ(got.closed, c.closed);
     // The serving thread marks the hang-up just after closing the line; on a

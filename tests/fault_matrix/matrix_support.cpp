@@ -180,17 +180,17 @@ Bytes NormalStatus() {
 }
 
 void Apply(emu::Emulator& emu, Op op, Bad bad, Bytes* atr, Bytes* status) {
-  const auto line = [&](FaultSpec spec) {
+  const auto line = [&](FaultSpec fault_spec) {
     for (int i = 0; i < RepliesBeforeFault(op); ++i) {
       emu.InjectFault(FaultSpec::Of(Fault::kNone).ForCommand(CommandCode(op)));
     }
-    emu.InjectFault(spec.ForCommand(CommandCode(op)));
+    emu.InjectFault(fault_spec.ForCommand(CommandCode(op)));
   };
   const auto ext = [&](std::uint16_t announced, std::size_t sent) {
-    FaultSpec spec = FaultSpec::Of(Fault::kExtendedLengthValue);
-    spec.ext_length = announced;
-    spec.ext_send = sent;
-    line(spec);
+    FaultSpec fault_spec = FaultSpec::Of(Fault::kExtendedLengthValue);
+    fault_spec.ext_length = announced;
+    fault_spec.ext_send = sent;
+    line(fault_spec);
   };
   switch (bad) {
     case Bad::kNone:
@@ -220,9 +220,9 @@ void Apply(emu::Emulator& emu, Op op, Bad bad, Bytes* atr, Bytes* status) {
     case Bad::kExtFFFFFull:
       return ext(0xFFFF, 0xFFFF);
     case Bad::kDelay1500: {
-      FaultSpec spec = FaultSpec::Of(Fault::kDelay);
-      spec.gap = std::chrono::milliseconds(1500);
-      return line(spec);
+      FaultSpec fault_spec = FaultSpec::Of(Fault::kDelay);
+      fault_spec.gap = std::chrono::milliseconds(1500);
+      return line(fault_spec);
     }
     case Bad::kAtr33:
     case Bad::kAtr34:
