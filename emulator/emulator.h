@@ -1,6 +1,7 @@
 // ttycard reader emulator: plays the serial smart-card reader, and a card
 // behind it, on a pseudo-terminal, so that the driver can be tested without
-// hardware and without touching /dev/ttyS*.
+// hardware; tests bind its terminal over a serial node only inside a private
+// mount namespace, never opening a real port.
 //
 // Typical use in a test:
 //

@@ -26,7 +26,7 @@ struct Outcome {
   double seconds = 0;
 };
 
-// Runs `command` with `pty` in place of /dev/ttyS0.
+// Runs `command` with `pty` bind-mounted in place of /dev/ttyS0 (private namespace).
 Outcome WithSerialPort(const std::string& pty, const std::string& command) {
   const std::string script = TTYCARD_SOURCE_DIR "/scripts/with-serial-ports.sh";
   std::vector<std::string> args{"/bin/bash", script, pty, "--", command};

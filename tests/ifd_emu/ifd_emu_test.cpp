@@ -1,7 +1,7 @@
 // The IFD entry points through the real serial module, against emulated
 // readers bound over /dev/ttyS0 ... /dev/ttyS3 in a private mount namespace.
 // The whole suite runs in one process and shares one opened reader on
-// /dev/ttyS0, since opening a reader costs 3.4 s.
+// the bind over /dev/ttyS0, since opening a reader costs 3.4 s.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -24,7 +24,7 @@ using ttycard::emu::kInsEcho;
 using ttycard::emu::Options;
 
 std::string g_skip;
-std::unique_ptr<Emulator> g_emu;  // the reader on /dev/ttyS0
+std::unique_ptr<Emulator> g_emu;  // the reader bound over /dev/ttyS0
 
 class IfdEmuTest : public ::testing::Test {
  protected:
