@@ -74,11 +74,12 @@ uint32_t Transmit(uint32_t protocol, const unsigned char* tx, uint32_t txlen, un
     return Refuse(rxlen, IFD_ERROR_NOT_SUPPORTED);
   }
 
-  // The command is worked on in a copy: a 4-byte case 1 APDU gets its P3 of
-  // 0 here, never in the caller's buffer.
+  // The command is worked on in a copy: for T=0 a 4-byte case 1 APDU gets
+  // its P3 of 0 ("no data") here, never in the caller's buffer. In T=1 a P3
+  // of 0 would mean "256 bytes expected", so there the four bytes go alone.
   std::array<unsigned char, kMaxCommand + 1> apdu{};
   std::memcpy(apdu.data(), tx, txlen);
-  const unsigned int length = txlen == 4 ? 5 : txlen;
+  const unsigned int length = txlen == 4 && protocol == kProtocolT0 ? 5 : txlen;
 
   std::array<unsigned char, T1_MAX_RESPONSE> response{};
   unsigned int response_length = capacity;

@@ -17,9 +17,11 @@
 #include <initializer_list>
 #include <thread>
 
+#include "link.h"
 #include "linkcmds.h"
 #include "serial.h"
 
+namespace ttycard::link {
 namespace {
 
 constexpr unsigned char kFrameHeader = 0x01;
@@ -28,51 +30,87 @@ constexpr unsigned char kCmdSelectCard = 0x02;
 constexpr unsigned char kCmdNotification = 0x06;
 constexpr unsigned char kCmdReset = 0x80;
 constexpr unsigned char kCmdPowerDown = 0x81;
+constexpr unsigned char kNotifyMode = 2;
 
 // Byte 15 of the status record: 1 or 3 mean a card sits in the slot.
 constexpr unsigned int kCardStatusOffset = 15;
 constexpr unsigned char kCardInserted = 1;
 constexpr unsigned char kCardInsertedPowered = 3;
 
-// Line settings of the reader.
-constexpr int kBaud = 9600;
-constexpr int kDataBits = 8;
-constexpr int kParity = 'N';
-// The reader needs this long after the port opens before it takes commands.
-constexpr auto kReaderSettle = std::chrono::seconds(3);
-constexpr int kCommandBlockTime = 4;
-
-// Sends one command with at most one data byte; the reply lands in `reply`.
-int Send(unsigned char code, std::initializer_list<unsigned char> data, unsigned char* reply,
-         unsigned int* replylen) {
+// Sends one command with at most one data byte; the reply lands in `reply`,
+// which holds link.max_reply bytes.
+int Send(Link& link, unsigned char code, std::initializer_list<unsigned char> data,
+         unsigned char* reply, unsigned int* replylen) {
   std::array<unsigned char, 5> frame{kFrameHeader, code, static_cast<unsigned char>(data.size())};
   std::size_t n = 3;
   for (const unsigned char b : data) frame[n++] = b;
   frame[n] = Adm_CheckSum(frame.data(), static_cast<unsigned int>(n));
-  return Adm_Transmit(frame.data(), static_cast<int>(n + 1), reply, replylen);
+  return Transmit(link, frame.data(), static_cast<int>(n + 1), reply, replylen);
 }
 
 // Sends a command whose reply carries nothing we use.
-int SendIgnoringReply(unsigned char code, std::initializer_list<unsigned char> data) {
-  std::array<unsigned char, ADM_MAX_REPLY> reply{};
+int SendIgnoringReply(Link& link, unsigned char code, std::initializer_list<unsigned char> data) {
+  std::array<unsigned char, kWideReply> reply{};
   unsigned int replylen = 0;
-  return Send(code, data, reply.data(), &replylen);
-}
-
-// Reads the status record into `status` (ADM_MAX_REPLY bytes) and its length.
-int ReadStatus(unsigned char* status, unsigned int* length) {
-  *length = 0;
-  return Send(kCmdStatus, {}, status, length);
+  return Send(link, code, data, reply.data(), &replylen);
 }
 
 }  // namespace
 
+int ReadStatus(Link& link, unsigned char* status, unsigned int* length) {
+  *length = 0;
+  return Send(link, kCmdStatus, {}, status, length);
+}
+
+int ResetIcc(Link& link, unsigned char* atr, unsigned int* atrlen) {
+  int result = ADM_COMM_ERROR;
+  if (atr != nullptr && atrlen != nullptr) {
+    *atrlen = 0;
+    result = Send(link, kCmdReset, {}, atr, atrlen);
+  }
+  // The reader forgets its notification mode with every reset; set it again
+  // whatever became of the reset itself.
+  SetNotification(link, kNotifyMode);
+  return result;
+}
+
+int UnpowerIcc(Link& link) {
+  return SendIgnoringReply(link, kCmdPowerDown, {});
+}
+
+int SelectCard(Link& link, unsigned char type) {
+  return SendIgnoringReply(link, kCmdSelectCard, {type});
+}
+
+int SetNotification(Link& link, unsigned char mode) {
+  return SendIgnoringReply(link, kCmdNotification, {mode});
+}
+
+int IccPresence(Link& link) {
+  std::array<unsigned char, kWideReply> record{};
+  unsigned int length = 0;
+  if (ReadStatus(link, record.data(), &length) != ADM_OK) return ADM_COMM_ERROR;
+  // A record too short to hold the card status says nothing about the card:
+  // that is a failed query, not an empty slot.
+  if (length <= kCardStatusOffset) return ADM_COMM_ERROR;
+  const unsigned char card = record[kCardStatusOffset];
+  return card == kCardInserted || card == kCardInsertedPowered ? ADM_OK : ADM_FAILURE;
+}
+
+}  // namespace ttycard::link
+
 extern "C" {
 
+using ttycard::link::DefaultLink;
+
 int Adm_Initialize(const char* path) {
-  if (IO_InitializePort(kBaud, kDataBits, kParity, path) != 1) return ADM_FAILURE;
-  std::this_thread::sleep_for(kReaderSettle);
-  Adm_SetWWT(kCommandBlockTime);
+  if (IO_InitializePort(ttycard::link::kBaud, ttycard::link::kDataBits, ttycard::link::kParity,
+                        path) != 1) {
+    return ADM_FAILURE;
+  }
+  DefaultLink().Restart();  // a new line, perhaps a different reader
+  std::this_thread::sleep_for(ttycard::link::kReaderSettle);
+  Adm_SetWWT(ttycard::link::kCommandBlockTime);
   return ADM_OK;
 }
 
@@ -85,47 +123,31 @@ int Adm_PowerICC(unsigned char* atr, unsigned int* atrlen) {
 }
 
 int Adm_ResetICC(unsigned char* atr, unsigned int* atrlen) {
-  int result = ADM_COMM_ERROR;
-  if (atr != nullptr && atrlen != nullptr) {
-    *atrlen = 0;
-    result = Send(kCmdReset, {}, atr, atrlen);
-  }
-  // The reader forgets its notification mode with every reset; set it again
-  // whatever became of the reset itself.
-  Adm_SetNotification(2);
-  return result;
+  return ttycard::link::ResetIcc(DefaultLink(), atr, atrlen);
 }
 
 int Adm_UnPowerICC(void) {
-  return SendIgnoringReply(kCmdPowerDown, {});
+  return ttycard::link::UnpowerIcc(DefaultLink());
 }
 
 int Adm_SelectCard(unsigned char type) {
-  return SendIgnoringReply(kCmdSelectCard, {type});
+  return ttycard::link::SelectCard(DefaultLink(), type);
 }
 
 int Adm_SetNotification(unsigned char mode) {
-  return SendIgnoringReply(kCmdNotification, {mode});
+  return ttycard::link::SetNotification(DefaultLink(), mode);
 }
 
 int Adm_GetTolmStats(unsigned char* status) {
-  std::array<unsigned char, ADM_MAX_REPLY> record{};
+  std::array<unsigned char, ttycard::link::kWideReply> record{};
   unsigned int length = 0;
-  const int result = ReadStatus(record.data(), &length);
+  const int result = ttycard::link::ReadStatus(DefaultLink(), record.data(), &length);
   if (result == ADM_OK && status != nullptr) std::memcpy(status, record.data(), length);
   return result;
 }
 
 int Adm_IsICCPresent(void) {
-  std::array<unsigned char, ADM_MAX_REPLY> record{};
-  unsigned int length = 0;
-  const int result = ReadStatus(record.data(), &length);
-  if (result != ADM_OK) return ADM_COMM_ERROR;
-  // A record too short to hold the card status says nothing about the card:
-  // that is a failed query, not an empty slot.
-  if (length <= kCardStatusOffset) return ADM_COMM_ERROR;
-  const unsigned char card = record[kCardStatusOffset];
-  return card == kCardInserted || card == kCardInsertedPowered ? ADM_OK : ADM_FAILURE;
+  return ttycard::link::IccPresence(DefaultLink());
 }
 
 }  // extern "C"

@@ -19,22 +19,48 @@
 //   |     | (byte 3 = L)     | when L = 0xFF |              | chars|     |
 //   +-----+------------------+---------------+--------------+------+-----+
 //
-// Only head byte 3 (the data length) and the data are used; the framing
-// characters, head bytes 0..2 and the reply checksum are read but not
-// judged. The characters that are used must be upper-case hex digits, and a
-// reply carries at most 255 data bytes: a reply that breaks this is not data,
-// the exchange fails, and the rest of the reply is read off the line before
-// the call returns, so that it cannot pass for the next answer.
+// Head byte 3 is the data length; bytes 0..2 are the reader's own. The
+// characters that give the length and the data must be upper-case hex digits,
+// and a reply carries at most what the road's buffers hold: a reply that
+// breaks this is not data, the exchange fails, and the rest of the reply is
+// read off the line before the call returns, so that it cannot pass for the
+// next answer.
+//
+// Reply checksum. A reader that computes its reply checksum like the command
+// checksum (the XOR of the head bytes, the extended length when present, and
+// the data) and frames its replies with STX and ETX gets every reply checked
+// once the link has recognised it: two replies that carry the rule, before
+// four that do not. One noisy reply can do neither: noise cannot make a
+// reader that never uses the XOR produce two correct ones, and a sound reader
+// would need four damaged replies before two clean ones. While the link is
+// still learning, a reply to a reader command that can safely be repeated
+// (status, card type, notification, reset, power down) whose checksum does
+// not match is asked for again once: a clean second reply shows the first was
+// damaged, and a second reply identical to the first shows a reader with a
+// rule of its own, which from then on is read as before, unchecked (and the
+// log is told once). Replies of 255 bytes and more carry their length in two
+// extra bytes; a reader may or may not count them in its XOR, and the link
+// accepts either until the reader has shown which.
+
+#include <time.h>
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <optional>
 
-#include "linkcmds.h"
+#include "codec.h"
+#include "link.h"
 #include "serial.h"
 
+namespace ttycard::link {
 namespace {
+
+long MicrosecondsNow() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000000L + ts.tv_nsec / 1000;
+}
 
 constexpr unsigned char kStx = 0x02;
 constexpr unsigned char kEtx = 0x03;
@@ -42,41 +68,29 @@ constexpr int kHeadChars = 9;       // STX and four head bytes
 constexpr int kExtLengthChars = 4;  // two bytes, high byte first
 constexpr int kTrailerChars = 3;    // two checksum characters and ETX
 constexpr unsigned char kExtendedLength = 0xFF;
+constexpr int kRawChars = kHeadChars + kExtLengthChars + 2 * kWideReply + kTrailerChars;
 
-constexpr std::array<char, 16> kDigits{'0', '1', '2', '3', '4', '5', '6', '7',
-                                       '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'};
+// Learning the checksum rule: replies needed either way.
+constexpr int kMatchesToCheck = 2;
+constexpr int kMismatchesToGiveUp = 4;
+constexpr int kLearningRetries = 3;
 
-// Value of an upper-case hex digit, or nothing.
-constexpr std::optional<unsigned char> Nibble(unsigned char c) {
-  if (c >= '0' && c <= '9') return static_cast<unsigned char>(c - '0');
-  if (c >= 'A' && c <= 'F') return static_cast<unsigned char>(c - 'A' + 10);
-  return std::nullopt;
-}
-
-// Decodes two characters into one byte; nothing if either is not a digit.
-std::optional<unsigned char> DecodeByte(unsigned char high, unsigned char low) {
-  const auto h = Nibble(high);
-  const auto l = Nibble(low);
-  if (!h || !l) return std::nullopt;
-  return static_cast<unsigned char>(*h << 4 | *l);
-}
-
-bool AllDigits(const unsigned char* text, int count) {
-  return std::all_of(text, text + count, [](unsigned char c) { return Nibble(c).has_value(); });
-}
-
-// A reply is refused when a character that counts is not an upper-case hex
-// digit, or when it announces more data than one reply may carry. What is
-// left of it must come off the line, or its tail would pass for the answer to
-// the next command. When the length can still be read (lower case is taken
-// for this purpose only), exactly the announced rest is read and dropped;
-// otherwise the line is read until it has been quiet for a block time.
+// A refused reply whose length cannot be read is read off until the line has
+// been quiet for a block time, in chunks.
 constexpr int kSkipChunk = 512;
-// Enough chunks for the longest reply a length can announce.
 constexpr int kMaxSkipChunks = (2 * 0xFFFF + kTrailerChars) / kSkipChunk + 1;
 
-// Set when a refused reply could not be read off the line to its end.
-bool g_out_of_step = false;
+// One reply as it came off the line.
+struct Reply {
+  std::array<unsigned char, kRawChars> raw{};  // every character read
+  int raw_length = 0;
+  std::array<unsigned char, kWideReply> data{};
+  unsigned int length = 0;
+  bool structurally_ok = false;  // length and data were digits, within limits
+  bool rule_with = false;        // checksum and framing follow the XOR (length bytes counted)
+  bool rule_without = false;     // ... with the extended length bytes left out
+  bool extended = false;
+};
 
 // Digit value for the purpose of skipping a refused reply: lower case too.
 std::optional<unsigned int> LenientByte(unsigned char high, unsigned char low) {
@@ -88,78 +102,171 @@ std::optional<unsigned int> LenientByte(unsigned char high, unsigned char low) {
   return *byte;
 }
 
+bool AllDigits(const unsigned char* text, int count) {
+  return std::all_of(text, text + count, [](unsigned char c) { return Nibble(c).has_value(); });
+}
+
 // Reads and drops `count` characters, a chunk per read (each read has its
 // own block time). False if the reader stopped short.
-bool Skip(unsigned int count) {
+bool Skip(Line& line, unsigned int count) {
   std::array<unsigned char, kSkipChunk> sink{};
   while (count > 0) {
-    const unsigned int n = count < sink.size() ? count : static_cast<unsigned int>(sink.size());
-    if (IO_Read(static_cast<int>(n), sink.data()) != 1) return false;
+    const unsigned int n = std::min<unsigned int>(count, sink.size());
+    if (!line.Read(static_cast<int>(n), sink.data())) return false;
     count -= n;
   }
   return true;
 }
 
 // Reads and drops whatever arrives until a chunk does not complete within a
-// block time (that read then discards both queues). False if the reader is
-// still talking after the longest reply it could have announced.
-bool SkipUntilQuiet() {
+// block time. False if the reader is still talking after the longest reply
+// it could have announced.
+bool SkipUntilQuiet(Line& line) {
   std::array<unsigned char, kSkipChunk> sink{};
   for (int i = 0; i < kMaxSkipChunks; ++i) {
-    if (IO_Read(kSkipChunk, sink.data()) != 1) return true;
+    if (!line.Read(kSkipChunk, sink.data())) return true;
   }
   return false;
 }
 
-// Refuses a reply whose rest is `rest` characters long, or of unknown length.
-int Refuse(std::optional<unsigned int> rest) {
+int Refuse(Link& link, std::optional<unsigned int> rest) {
   if (rest) {
-    Skip(*rest);  // a reader that stops short has ended the reply itself
-  } else if (!SkipUntilQuiet()) {
-    g_out_of_step = true;
+    Skip(link.line, *rest);  // a reader that stops short has ended the reply itself
+  } else if (!SkipUntilQuiet(link.line)) {
+    link.out_of_step = true;
   }
-  IO_FlushBuffer();
+  link.line.Flush();
   return ADM_COMM_ERROR;
+}
+
+bool ReadInto(Line& line, Reply& r, int count) {
+  if (!line.Read(count, &r.raw[static_cast<std::size_t>(r.raw_length)])) return false;
+  r.raw_length += count;
+  return true;
+}
+
+// Reads one reply. ADM_OK with `r` filled (whatever its checksum), or
+// ADM_COMM_ERROR after the line has been cleaned of a refused reply.
+int ReadReply(Link& link, Reply& r) {
+  Line& line = link.line;
+  if (!ReadInto(line, r, kHeadChars)) return ADM_COMM_ERROR;
+  const unsigned char* head = r.raw.data();
+  const auto short_length = LenientByte(head[7], head[8]);
+  if (!short_length) return Refuse(link, std::nullopt);
+  bool digits_ok = AllDigits(head + 1, 8);
+
+  unsigned int length = *short_length;
+  if (length == kExtendedLength) {
+    r.extended = true;
+    if (!ReadInto(line, r, kExtLengthChars)) return ADM_COMM_ERROR;
+    const unsigned char* ext = &r.raw[kHeadChars];
+    const auto high = LenientByte(ext[0], ext[1]);
+    const auto low = LenientByte(ext[2], ext[3]);
+    if (!high || !low) return Refuse(link, std::nullopt);
+    digits_ok = digits_ok && AllDigits(ext, kExtLengthChars);
+    length = *high << 8 | *low;
+  }
+  // One reply delivers at most what the road's buffers hold; a longer one is
+  // refused whole rather than cut to a misleading fragment.
+  if (!digits_ok || length > link.max_reply) return Refuse(link, 2 * length + kTrailerChars);
+
+  const int body_start = r.raw_length;
+  if (!ReadInto(line, r, static_cast<int>(2 * length) + kTrailerChars)) return ADM_COMM_ERROR;
+  const unsigned char* body = &r.raw[static_cast<std::size_t>(body_start)];
+  if (!AllDigits(body, static_cast<int>(2 * length))) {
+    line.Flush();
+    return ADM_COMM_ERROR;
+  }
+  for (unsigned int i = 0; i < length; ++i) {
+    r.data[i] = *DecodeByte(body[2 * i], body[2 * i + 1]);
+  }
+  r.length = length;
+  r.structurally_ok = true;
+
+  // The XOR of the head (and extended length) bytes and the data, against
+  // the checksum the reader sent, and the framing characters.
+  unsigned char sum = 0;
+  for (int i = 1; i < kHeadChars; i += 2) sum ^= *DecodeByte(head[i], head[i + 1]);
+  unsigned char ext_sum = 0;
+  if (r.extended) {
+    const unsigned char* ext = &r.raw[kHeadChars];
+    ext_sum = static_cast<unsigned char>(*DecodeByte(ext[0], ext[1]) ^ *DecodeByte(ext[2], ext[3]));
+  }
+  for (unsigned int i = 0; i < length; ++i) sum ^= r.data[i];
+  const unsigned char* trailer = body + 2 * length;
+  const auto sent = DecodeByte(trailer[0], trailer[1]);
+  const bool framed = head[0] == kStx && trailer[2] == kEtx;
+  r.rule_with = framed && sent && *sent == (sum ^ ext_sum);
+  r.rule_without = framed && sent && r.extended && *sent == sum;
+  return ADM_OK;
+}
+
+bool SafeToRepeat(unsigned char command) {
+  switch (command) {
+    case 0x01:  // status
+    case 0x02:  // card type
+    case 0x06:  // notification mode
+    case 0x80:  // reset
+    case 0x81:  // power down
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Whether a reply follows the XOR rule, as far as the link knows the rule.
+bool FollowsRule(const ChecksumState& cs, const Reply& r) {
+  if (!r.extended) return r.rule_with;
+  const bool with_allowed = !(cs.ext_without >= 2 && cs.ext_with == 0);
+  const bool without_allowed = !(cs.ext_with >= 2 && cs.ext_without == 0);
+  return (with_allowed && r.rule_with) || (without_allowed && r.rule_without);
+}
+
+void LearnExtended(ChecksumState& cs, const Reply& r) {
+  if (!r.extended || r.rule_with == r.rule_without) return;
+  if (r.rule_with) ++cs.ext_with;
+  if (r.rule_without) ++cs.ext_without;
+}
+
+void GiveUpChecking(Link& link) {
+  link.checksum.rule = ChecksumRule::kUnchecked;
+  if (!link.checksum.reported && link.unchecked_notice != nullptr) {
+    link.unchecked_notice(link.notice_context);
+  }
+  link.checksum.reported = true;
+}
+
+void CountMatch(Link& link) {
+  if (++link.checksum.matches >= kMatchesToCheck) link.checksum.rule = ChecksumRule::kChecked;
+}
+
+void CountMismatch(Link& link) {
+  if (++link.checksum.mismatches >= kMismatchesToGiveUp) GiveUpChecking(link);
+}
+
+// Writes the frame and reads its reply, telling the watcher.
+int Exchange(Link& link, std::span<const char> wire, Reply& r) {
+  link.line.Flush();  // a late answer to an earlier command is not ours
+  if (!link.line.Write(static_cast<int>(wire.size()),
+                       reinterpret_cast<const unsigned char*>(wire.data()))) {
+    return ADM_COMM_ERROR;
+  }
+  if (link.watcher == nullptr) return ReadReply(link, r);
+  const long written = MicrosecondsNow();
+  link.watcher->Sent(wire);
+  const int result = ReadReply(link, r);
+  link.watcher->Received(
+      std::span<const unsigned char>(r.raw.data(), static_cast<std::size_t>(r.raw_length)),
+      result == ADM_OK, MicrosecondsNow() - written);
+  return result;
 }
 
 }  // namespace
 
-extern "C" {
-
-unsigned char Adm_CheckSum(const unsigned char* data, unsigned int len) {
-  unsigned char sum = 0;
-  for (unsigned int i = 0; data != nullptr && i < len; ++i) sum ^= data[i];
-  return sum;
-}
-
-int Adm_Convert2Ascii(const unsigned char* data, unsigned int len, char* out, int* count) {
-  if (data == nullptr || out == nullptr) len = 0;
-  for (unsigned int i = 0; i < len; ++i) {
-    out[2 * i] = kDigits[data[i] >> 4];
-    out[2 * i + 1] = kDigits[data[i] & 0x0F];
-  }
-  if (count != nullptr) *count = static_cast<int>(2 * len);
-  return 1;
-}
-
-int Adm_Convert2Hex(const char* text, unsigned int len, unsigned char* out, int* count) {
-  if (text == nullptr || out == nullptr) len = 0;
-  // A character that is not a digit contributes nothing to its nibble. An odd
-  // count decodes the last character alone as a high nibble: nothing past
-  // `len` is ever read.
-  for (unsigned int i = 0; i < len; i += 2) {
-    unsigned char value = Nibble(static_cast<unsigned char>(text[i])).value_or(0) << 4;
-    if (i + 1 < len) value |= Nibble(static_cast<unsigned char>(text[i + 1])).value_or(0);
-    out[i / 2] = value;
-  }
-  if (count != nullptr) *count = static_cast<int>((len + 1) / 2);
-  return 1;
-}
-
-int Adm_Transmit(const unsigned char* frame, int len, unsigned char* reply,
-                 unsigned int* replylen) {
+int Transmit(Link& link, const unsigned char* frame, int len, unsigned char* reply,
+             unsigned int* replylen) {
   if (len < 0 || len > ADM_MAX_FRAME || (len > 0 && frame == nullptr) || reply == nullptr ||
-      replylen == nullptr) {
+      replylen == nullptr || link.max_reply > kWideReply) {
     return ADM_COMM_ERROR;
   }
 
@@ -167,52 +274,94 @@ int Adm_Transmit(const unsigned char* frame, int len, unsigned char* reply,
   int chars = 0;
   wire[0] = static_cast<char>(kStx);
   Adm_Convert2Ascii(frame, static_cast<unsigned int>(len), &wire[1], &chars);
-  wire[1 + chars] = static_cast<char>(kEtx);
+  wire[static_cast<std::size_t>(1 + chars)] = static_cast<char>(kEtx);
+  const std::span<const char> text(wire.data(), static_cast<std::size_t>(chars + 2));
 
   // A reader that was still talking when its last reply was refused must
   // have finished before a command goes out.
-  if (g_out_of_step) {
-    if (!SkipUntilQuiet()) return ADM_COMM_ERROR;
-    g_out_of_step = false;
-  }
-  IO_FlushBuffer();  // a late answer to an earlier command is not ours
-  if (IO_Write(chars + 2, reinterpret_cast<const unsigned char*>(wire.data())) != 1) {
-    return ADM_COMM_ERROR;
+  if (link.out_of_step) {
+    if (!SkipUntilQuiet(link.line)) return ADM_COMM_ERROR;
+    link.out_of_step = false;
   }
 
-  // Head: the reply's STX and four bytes, of which byte 3 is the length.
-  std::array<unsigned char, kHeadChars> head{};
-  if (IO_Read(kHeadChars, head.data()) != 1) return ADM_COMM_ERROR;
-  const auto short_length = LenientByte(head[7], head[8]);
-  if (!short_length) return Refuse(std::nullopt);
-  bool digits_ok = DecodeByte(head[7], head[8]).has_value();
+  Reply first;
+  if (Exchange(link, text, first) != ADM_OK) return ADM_COMM_ERROR;
+  const Reply* accepted = &first;
+  ChecksumState& cs = link.checksum;
 
-  unsigned int length = *short_length;
-  if (length == kExtendedLength) {
-    std::array<unsigned char, kExtLengthChars> ext{};
-    if (IO_Read(kExtLengthChars, ext.data()) != 1) return ADM_COMM_ERROR;
-    const auto high = LenientByte(ext[0], ext[1]);
-    const auto low = LenientByte(ext[2], ext[3]);
-    if (!high || !low) return Refuse(std::nullopt);
-    digits_ok = digits_ok && DecodeByte(ext[0], ext[1]) && DecodeByte(ext[2], ext[3]);
-    length = *high << 8 | *low;
+  switch (cs.rule) {
+    case ChecksumRule::kChecked:
+      if (!FollowsRule(cs, first)) {
+        link.line.Flush();
+        return ADM_COMM_ERROR;
+      }
+      LearnExtended(cs, first);
+      break;
+    case ChecksumRule::kUnchecked:
+      break;
+    case ChecksumRule::kLearning: {
+      if (FollowsRule(cs, first)) {
+        CountMatch(link);
+        break;
+      }
+      CountMismatch(link);
+      if (cs.rule != ChecksumRule::kLearning || len < 2 || !SafeToRepeat(frame[1]) ||
+          cs.retries >= kLearningRetries) {
+        break;
+      }
+      ++cs.retries;
+      Reply second;
+      if (Exchange(link, text, second) != ADM_OK) break;  // keep the first, as it came
+      accepted = &second;
+      if (FollowsRule(cs, second)) {
+        CountMatch(link);
+      } else if (second.raw_length == first.raw_length &&
+                 std::equal(first.raw.begin(), first.raw.begin() + first.raw_length,
+                            second.raw.begin())) {
+        GiveUpChecking(link);  // the same characters twice: the reader's own rule
+      } else {
+        CountMismatch(link);
+      }
+      break;
+    }
   }
-  // One reply delivers at most what the callers' buffers hold; a longer one
-  // is refused whole rather than cut to a misleading fragment.
-  if (!digits_ok || length > ADM_MAX_REPLY) return Refuse(2 * length + kTrailerChars);
 
-  // Data, then the reply checksum and ETX.
-  std::array<unsigned char, 2 * ADM_MAX_REPLY + kTrailerChars> body{};
-  const int body_chars = static_cast<int>(2 * length) + kTrailerChars;
-  if (IO_Read(body_chars, body.data()) != 1) return ADM_COMM_ERROR;
-  if (!AllDigits(body.data(), static_cast<int>(2 * length))) return Refuse(0);
-
-  std::array<unsigned char, ADM_MAX_REPLY> data{};
-  int decoded = 0;
-  Adm_Convert2Hex(reinterpret_cast<const char*>(body.data()), 2 * length, data.data(), &decoded);
-  std::memcpy(reply, data.data(), length);
-  *replylen = length;
+  std::memcpy(reply, accepted->data.data(), accepted->length);
+  *replylen = accepted->length;
   return ADM_OK;
+}
+
+}  // namespace ttycard::link
+
+namespace {
+
+// The link of the process's one port: the IO_ functions.
+class PortLine final : public ttycard::link::Line {
+ public:
+  bool Read(int count, unsigned char* buf) override { return IO_Read(count, buf) == 1; }
+  bool Write(int count, const unsigned char* data) override { return IO_Write(count, data) == 1; }
+  bool Flush() override { return IO_FlushBuffer() == 1; }
+  void SetBlockTime(int seconds) override { IO_UpdateReturnBlock(seconds); }
+};
+
+PortLine g_line;
+ttycard::link::Link g_link(g_line);
+
+}  // namespace
+
+namespace ttycard::link {
+
+Link& DefaultLink() {
+  return g_link;
+}
+
+}  // namespace ttycard::link
+
+extern "C" {
+
+int Adm_Transmit(const unsigned char* frame, int len, unsigned char* reply,
+                 unsigned int* replylen) {
+  return ttycard::link::Transmit(ttycard::link::DefaultLink(), frame, len, reply, replylen);
 }
 
 int Adm_SetWWT(int seconds) {

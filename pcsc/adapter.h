@@ -1,9 +1,20 @@
-// Internals of the version 3 adapter that its tests need to see.
+// Internals of the PC/SC adapter that its parts and tests share.
 #ifndef TTYCARD_PCSC_ADAPTER_H
 #define TTYCARD_PCSC_ADAPTER_H
 
 #include <chrono>
 #include <cstdint>
+
+#include "context.h"
+
+#ifndef TTYCARD_VERSION
+#define TTYCARD_VERSION "1.1.0"
+#endif
+#ifndef TTYCARD_VERSION_MAJOR
+#define TTYCARD_VERSION_MAJOR 1
+#define TTYCARD_VERSION_MINOR 1
+#define TTYCARD_VERSION_PATCH 0
+#endif
 
 namespace ttycard::pcsc {
 
@@ -11,24 +22,28 @@ namespace ttycard::pcsc {
 // README.md): one status exchange on the 9600-baud line per interval.
 inline constexpr std::chrono::milliseconds kPollInterval{1000};
 
-// The largest response the driver core can hand back in one exchange: the
-// T=1 collection buffer (a full short answer, 256 bytes and SW1 SW2, fits).
-inline constexpr std::uint32_t kMaxResponse = 272;
-
-// The protocol agreed by the last successful IFDHSetProtocolParameters since
-// the card was powered (SCARD_PROTOCOL_T0 or SCARD_PROTOCOL_T1), 0 if none.
-std::uint32_t NegotiatedProtocol() noexcept;
-
 // Card-event wait handed to pcscd (TAG_IFD_POLLING_THREAD_WITH_TIMEOUT):
 // returns after kPollInterval, after `timeout_ms` if that is shorter, or as
-// soon as StopCardEventWait() is called. Always IFD_SUCCESS, so that pcscd
-// asks for the presence right after it.
+// soon as StopCardEventWait() is called for the same Lun. Always
+// IFD_SUCCESS, so that pcscd asks for the presence right after it.
 long WaitForCardEvent(unsigned long lun, int timeout_ms) noexcept;
 // TAG_IFD_STOP_POLLING_THREAD: ends the wait under way, or the next one if
 // none is. Not a lasting stop: pcscd also calls it at every disconnect.
 long StopCardEventWait(unsigned long lun) noexcept;
-// A newly opened channel starts without a pending wake-up.
-void ResetCardEventWait() noexcept;
+
+// IFDHGetCapabilities for one reader (attributes.cpp), with `context->mu`
+// not held.
+long GetCapability(Context& context, unsigned long tag, unsigned long* length,
+                   unsigned char* value);
+// IFDHControl (control.cpp).
+long Control(Context& context, unsigned long code, const unsigned char* tx, unsigned long txlen,
+             unsigned char* rx, unsigned long rxlen, unsigned long* returned);
+
+// The largest APDU data field the library passes, per protocol.
+inline constexpr std::uint32_t kMaxApduDataT1 = 65535;
+// The four bytes of a T=0 command and Lc leave 249 bytes of data in the
+// reader's 254-byte frame.
+inline constexpr std::uint32_t kMaxApduDataT0 = 249;
 
 }  // namespace ttycard::pcsc
 

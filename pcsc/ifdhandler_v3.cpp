@@ -1,40 +1,29 @@
-// PC/SC IFD handler entry points, version 3, as pcscd loads them, on top of
-// the driver's version 1.0 entry points.
+// PC/SC IFD handler entry points, version 3, as pcscd loads them.
 //
-// One reader with one slot per process: the driver core keeps one serial
-// port, one card record and one pair of T=1 sequence counters. Slot numbers
-// other than 0 (the low 16 bits of a Lun) are refused; the high 16 bits are
-// pcscd's reader index and are ignored. A second channel is refused while one
-// is open.
+// Every reader entry of pcscd (every Lun) is a reader of its own: its own
+// serial line, card record, T=1 numbering and sizes, agreed protocol and
+// polling state (context.h), driven through the same serial, link and
+// protocol code as the version 1.0 entry points. Calls for one reader run one
+// at a time under its lock; different readers run side by side.
 //
-// pcscd calls from more than one thread (its event thread asks for presence
-// while a client's thread transmits), and the core is not made for that: one
-// lock is held around every call into it.
+// A reader whose device goes away (hang-up, I/O error) answers
+// IFD_NO_SUCH_DEVICE, which pcscd shows its clients as "reader unavailable"
+// while it keeps asking for presence; each presence query after a few
+// seconds tries to open the device again by its name, and once it is back
+// pcscd sees a card arrive and powers it up as usual.
 
-#include <array>
 #include <cstring>
-#include <mutex>
 
-#include "../include/linkcmds.h"
 #include "adapter.h"
 #include "atr.h"
+#include "log.h"
 #include "pcsclite_api.h"
-#include "transmit.h"
 
 namespace ttycard::pcsc {
-
 namespace {
 
-std::mutex core;
-bool channel_open = false;
-std::uint32_t negotiated = 0;
-
-constexpr std::uint32_t kProtocolT0 = 0;  // SendPci.Protocol numbers
-constexpr std::uint32_t kProtocolT1 = 1;
-
-bool SlotZero(DWORD lun) {
-  return (lun & 0xFFFF) == 0;
-}
+constexpr DWORD kProtocolT0 = 0;  // SendPci.Protocol numbers
+constexpr DWORD kProtocolT1 = 1;
 
 // Runs an entry point's body; an exception can never leave it towards the
 // host (it ends the process instead).
@@ -43,51 +32,26 @@ RESPONSECODE Guarded(Body&& body) noexcept {
   return body();
 }
 
-void ChannelOpened() {
-  channel_open = true;
-  negotiated = 0;
-  ResetCardEventWait();
-}
-
-// Hands `n` bytes to a caller whose buffer holds *length bytes.
-RESPONSECODE Answer(PDWORD length, PUCHAR value, const void* data, DWORD n) {
-  if (*length < n) {
-    *length = n;
-    return IFD_ERROR_INSUFFICIENT_BUFFER;
+// The device of a version 1.0 channel identifier (serial, by port address).
+const char* DeviceOfChannel(DWORD channel) {
+  constexpr std::array<std::pair<std::uint16_t, const char*>, 4> kPorts{{
+      {0x3F8, "/dev/ttyS0"},
+      {0x2F8, "/dev/ttyS1"},
+      {0x3E8, "/dev/ttyS2"},
+      {0x2E8, "/dev/ttyS3"},
+  }};
+  if ((channel >> 16) != TTYCARD_CHANNEL_SERIAL) return nullptr;
+  for (const auto& [port, path] : kPorts) {
+    if (port == (channel & 0xFFFF)) return path;
   }
-  if (n > 0 && value == nullptr) return IFD_COMMUNICATION_ERROR;
-  if (n > 0) std::memcpy(value, data, n);
-  *length = n;
-  return IFD_SUCCESS;
+  return nullptr;
 }
 
-RESPONSECODE AnswerByte(PDWORD length, PUCHAR value, unsigned char byte) {
-  return Answer(length, value, &byte, 1);
-}
-
-template <typename Function>
-RESPONSECODE AnswerFunction(PDWORD length, PUCHAR value, Function* function) {
-  return Answer(length, value, &function, sizeof function);
-}
-
-RESPONSECODE PowerUp(DWORD action, PUCHAR atr, PDWORD atr_length) {
-  const uint32_t result = IFD_Power_ICC(static_cast<uint32_t>(action));
-  if (result != IFD_SUCCESS) return result;
-  // The reader answers a reset without a card with an empty ATR; every card
-  // has at least TS and T0, so an empty one means the power-up failed.
-  if (ICC.ATRLength == 0 || ICC.ATRLength > MAX_ATR_SIZE) return IFD_ERROR_POWER_ACTION;
-  if (atr != nullptr) std::memcpy(atr, ICC.ATR, ICC.ATRLength);
-  *atr_length = ICC.ATRLength;
-  return IFD_SUCCESS;
+const char* ActionName(DWORD action) {
+  return action == IFD_POWER_UP ? "power up" : action == IFD_RESET ? "reset" : "power down";
 }
 
 }  // namespace
-
-std::uint32_t NegotiatedProtocol() noexcept {
-  std::lock_guard lock(core);
-  return negotiated;
-}
-
 }  // namespace ttycard::pcsc
 
 using ttycard::pcsc::Guarded;
@@ -96,78 +60,41 @@ extern "C" {
 
 RESPONSECODE IFDHCreateChannelByName(DWORD Lun, LPSTR DeviceName) {
   return Guarded([&]() -> RESPONSECODE {
-    using namespace ttycard::pcsc;
-    if (!SlotZero(Lun) || DeviceName == nullptr) return IFD_COMMUNICATION_ERROR;
-    std::lock_guard lock(core);
-    if (channel_open) return IFD_COMMUNICATION_ERROR;
-    // The same opening IO_Create_Channel does, for a device given by name.
-    if (Adm_Initialize(DeviceName) != ADM_OK) return IFD_COMMUNICATION_ERROR;
-    ChannelOpened();
-    return IFD_SUCCESS;
+    return ttycard::pcsc::OpenContext(Lun, DeviceName, 0);
   });
 }
 
 RESPONSECODE IFDHCreateChannel(DWORD Lun, DWORD Channel) {
   return Guarded([&]() -> RESPONSECODE {
     using namespace ttycard::pcsc;
-    if (!SlotZero(Lun)) return IFD_COMMUNICATION_ERROR;
-    if (Channel > 0xFFFFFFFFu) return IFD_NOT_SUPPORTED;
-    std::lock_guard lock(core);
-    if (channel_open) return IFD_COMMUNICATION_ERROR;
-    const uint32_t result = IO_Create_Channel(static_cast<uint32_t>(Channel));
-    if (result == IFD_SUCCESS) ChannelOpened();
-    return result;
+    const char* device = DeviceOfChannel(Channel);
+    if (device == nullptr) {
+      Log(kError, "channel 0x%lX: not a serial port address this driver knows", Channel);
+      return IFD_NOT_SUPPORTED;
+    }
+    return OpenContext(Lun, device, static_cast<std::uint32_t>(Channel));
   });
 }
 
 RESPONSECODE IFDHCloseChannel(DWORD Lun) {
-  return Guarded([&]() -> RESPONSECODE {
-    using namespace ttycard::pcsc;
-    if (!SlotZero(Lun)) return IFD_COMMUNICATION_ERROR;
-    std::lock_guard lock(core);
-    // A card left powered keeps whatever state a session gave it (a PIN
-    // verified, a file selected): take its power away before letting go of
-    // the reader, whether or not the host did.
-    if (channel_open) IFD_Power_ICC(IFD_POWER_DOWN);
-    channel_open = false;
-    negotiated = 0;
-    return IO_Close_Channel();
-  });
+  return Guarded([&]() -> RESPONSECODE { return ttycard::pcsc::CloseContext(Lun); });
 }
 
 RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length, PUCHAR Value) {
   return Guarded([&]() -> RESPONSECODE {
     using namespace ttycard::pcsc;
-    if (!SlotZero(Lun) || Length == nullptr) return IFD_COMMUNICATION_ERROR;
-    switch (Tag) {
-      case TAG_IFD_ATR:
-      case SCARD_ATTR_ATR_STRING: {
-        std::lock_guard lock(core);
-        std::array<unsigned char, TTYCARD_ATR_SIZE> atr{};
-        const uint32_t result = IFD_Get_Capabilities(TAG_IFD_ATR, atr.data());
-        if (result != IFD_SUCCESS) return result;
-        return Answer(Length, Value, atr.data(), ICC.ATRLength);
-      }
-      case TAG_IFD_SLOTS_NUMBER:
-      case TAG_IFD_SIMULTANEOUS_ACCESS:
-        return AnswerByte(Length, Value, 1);
-      case TAG_IFD_POLLING_THREAD_WITH_TIMEOUT:
-        return AnswerFunction(Length, Value, &WaitForCardEvent);
-      case TAG_IFD_STOP_POLLING_THREAD:
-        return AnswerFunction(Length, Value, &StopCardEventWait);
-      default:
-        return IFD_ERROR_TAG;
-    }
+    const auto context = Find(Lun);
+    if (context == nullptr || Length == nullptr) return IFD_COMMUNICATION_ERROR;
+    return GetCapability(*context, Tag, Length, Value);
   });
 }
 
-RESPONSECODE IFDHSetCapabilities(DWORD Lun, DWORD Tag, DWORD /*Length*/, PUCHAR Value) {
+RESPONSECODE IFDHSetCapabilities(DWORD Lun, DWORD Tag, DWORD /*Length*/, PUCHAR /*Value*/) {
   return Guarded([&]() -> RESPONSECODE {
-    using namespace ttycard::pcsc;
-    if (!SlotZero(Lun)) return IFD_COMMUNICATION_ERROR;
-    if (Tag > 0xFFFFFFFFu) return IFD_ERROR_TAG;
-    std::lock_guard lock(core);
-    return IFD_Set_Capabilities(static_cast<uint32_t>(Tag), Value);
+    if (ttycard::pcsc::Find(Lun) == nullptr) return IFD_COMMUNICATION_ERROR;
+    // Nothing of the reader can be set from here; the ATR belongs to the card.
+    return Tag == TAG_IFD_ATR || Tag == SCARD_ATTR_ATR_STRING ? IFD_ERROR_VALUE_READ_ONLY
+                                                              : IFD_ERROR_TAG;
   });
 }
 
@@ -175,17 +102,22 @@ RESPONSECODE IFDHSetProtocolParameters(DWORD Lun, DWORD Protocol, UCHAR /*Flags*
                                        UCHAR /*PTS2*/, UCHAR /*PTS3*/) {
   return Guarded([&]() -> RESPONSECODE {
     using namespace ttycard::pcsc;
-    if (!SlotZero(Lun)) return IFD_COMMUNICATION_ERROR;
+    const auto context = Find(Lun);
+    if (context == nullptr) return IFD_COMMUNICATION_ERROR;
     // The reader cannot send a PPS to the card, so nothing is negotiated on
     // the wire and the card keeps its default rates. What can be answered is
-    // whether the card speaks the protocol at all, which its ATR says. The
-    // core's own answer (a PTS failure, always) is not passed on: pcscd takes
-    // that for a card that does not respond.
-    std::lock_guard lock(core);
+    // whether the card speaks the protocol at all, which its ATR says.
+    std::lock_guard lock(context->mu);
+    const auto atr = context->reader.Atr();
     const DWORD wanted =
-        Protocol & AtrProtocols(ICC.ATR, ICC.ATRLength) & (SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
+        Protocol & ttycard::atr::Protocols(atr.data(), atr.size()) &
+        (SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
     if (wanted == 0) return IFD_NOT_SUPPORTED;
-    negotiated = (wanted & SCARD_PROTOCOL_T1) != 0 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
+    context->negotiated = (wanted & SCARD_PROTOCOL_T1) != 0 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
+    if (Tracing(kTraceCommands)) {
+      Log(kDebug, "%s: protocol T=%d", context->device.c_str(),
+          context->negotiated == SCARD_PROTOCOL_T1 ? 1 : 0);
+    }
     return IFD_SUCCESS;
   });
 }
@@ -195,20 +127,35 @@ RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength)
     using namespace ttycard::pcsc;
     DWORD unused = 0;
     if (AtrLength == nullptr) AtrLength = &unused;
+    const DWORD room = *AtrLength;
     *AtrLength = 0;
-    if (!SlotZero(Lun)) return IFD_COMMUNICATION_ERROR;
-    std::lock_guard lock(core);
-    negotiated = 0;  // every power action starts a new card session
-    switch (Action) {
-      case IFD_POWER_UP:
-      case IFD_RESET:
-        // Atr holds MAX_ATR_SIZE bytes, the most an ATR can have.
-        return PowerUp(Action, Atr, AtrLength);
-      case IFD_POWER_DOWN:
-        return IFD_Power_ICC(IFD_POWER_DOWN);
-      default:
-        return IFD_NOT_SUPPORTED;
+    const auto context = Find(Lun);
+    if (context == nullptr) return IFD_COMMUNICATION_ERROR;
+    if (Action != IFD_POWER_UP && Action != IFD_RESET && Action != IFD_POWER_DOWN) {
+      return IFD_NOT_SUPPORTED;
     }
+    std::lock_guard lock(context->mu);
+    if (!context->Available()) return IFD_NO_SUCH_DEVICE;
+    context->negotiated = 0;  // every power action starts a new card session
+    const std::uint32_t result = Action == IFD_POWER_DOWN
+                                     ? context->reader.PowerDown()
+                                     : context->reader.PowerUp(Action == IFD_RESET);
+    context->CheckLost();
+    if (context->gone) return IFD_NO_SUCH_DEVICE;
+    if (result != IFD_SUCCESS) {
+      Log(kError, "%s: %s failed", context->device.c_str(), ActionName(Action));
+      return result;
+    }
+    const auto atr = context->reader.Atr();
+    if (Tracing(kTraceCommands)) {
+      LogBytes(kDebug, Action == IFD_POWER_DOWN ? "power down, ATR" : "ATR", atr);
+    }
+    // pcscd's buffer holds MAX_ATR_SIZE bytes, the most an ATR can have.
+    if (Atr != nullptr && (room == 0 || room >= atr.size())) {
+      std::memcpy(Atr, atr.data(), atr.size());
+      *AtrLength = atr.size();
+    }
+    return IFD_SUCCESS;
   });
 }
 
@@ -219,28 +166,38 @@ RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PUCHAR TxBuff
     if (RxLength == nullptr) return IFD_COMMUNICATION_ERROR;
     const DWORD capacity = *RxLength;
     *RxLength = 0;
-    if (!SlotZero(Lun)) return IFD_COMMUNICATION_ERROR;
+    const auto context = Find(Lun);
+    if (context == nullptr) return IFD_COMMUNICATION_ERROR;
     if (SendPci.Protocol != kProtocolT0 && SendPci.Protocol != kProtocolT1) {
       return IFD_PROTOCOL_NOT_SUPPORTED;
     }
-    if (TxLength > 0xFFFFFFFFu) return IFD_ERROR_NOT_SUPPORTED;
-    std::lock_guard lock(core);
+    std::lock_guard lock(context->mu);
     // Once a protocol is agreed for this card session, T=1 blocks must not
     // reach a T=0 card and T=0 commands not a T=1 card.
     const std::uint32_t pci_mask =
         SendPci.Protocol == kProtocolT1 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
-    if (negotiated != 0 && negotiated != pci_mask) return IFD_PROTOCOL_NOT_SUPPORTED;
-
-    // The shared transmit path never writes more than the capacity it is
-    // given and returns at most kMaxResponse bytes; a larger buffer is only
-    // partly needed. (The 1.0 entry point would refuse capacities above 257,
-    // one short of 256 data bytes and SW1 SW2.)
-    const uint32_t room = capacity < kMaxResponse ? static_cast<uint32_t>(capacity) : kMaxResponse;
-    uint32_t received = 0;
-    const uint32_t result =
-        ttycard::ifd::Transmit(static_cast<uint32_t>(SendPci.Protocol), TxBuffer,
-                               static_cast<uint32_t>(TxLength), RxBuffer, room, &received);
-    if (result != IFD_SUCCESS) return result;
+    if (context->negotiated != 0 && context->negotiated != pci_mask) {
+      return IFD_PROTOCOL_NOT_SUPPORTED;
+    }
+    if (!context->Available()) return IFD_NO_SUCH_DEVICE;
+    const bool apdu_trace = Tracing(kTraceApdu);
+    if (apdu_trace && TxBuffer != nullptr) {
+      LogBytes(kDebug, SendPci.Protocol == kProtocolT1 ? "T=1 APDU ->" : "T=0 APDU ->",
+               {TxBuffer, TxLength});
+    }
+    std::size_t received = 0;
+    const std::size_t room = std::min<std::size_t>(capacity, ttycard::ifd::kMaxResponse);
+    const std::uint32_t result = context->reader.Transmit(
+        static_cast<std::uint32_t>(SendPci.Protocol), {TxBuffer, TxLength}, RxBuffer, room,
+        &received);
+    context->CheckLost();
+    if (context->gone) return IFD_NO_SUCH_DEVICE;
+    if (result != IFD_SUCCESS) {
+      Log(kError, "%s: T=%lu exchange of a %lu-byte APDU failed (%u)", context->device.c_str(),
+          SendPci.Protocol, TxLength, result);
+      return result;
+    }
+    if (apdu_trace) LogBytes(kDebug, "   <-", {RxBuffer, received});
     *RxLength = received;
     if (RecvPci != nullptr) RecvPci->Protocol = SendPci.Protocol;
     return IFD_SUCCESS;
@@ -250,20 +207,32 @@ RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PUCHAR TxBuff
 RESPONSECODE IFDHICCPresence(DWORD Lun) {
   return Guarded([&]() -> RESPONSECODE {
     using namespace ttycard::pcsc;
-    if (!SlotZero(Lun)) return IFD_COMMUNICATION_ERROR;
-    std::lock_guard lock(core);
+    const auto context = Find(Lun);
+    if (context == nullptr) return IFD_COMMUNICATION_ERROR;
+    std::lock_guard lock(context->mu);
+    if (!context->Available()) return IFD_NO_SUCH_DEVICE;
     // 615 present, 616 absent, 612 when the reader did not answer properly.
-    return IFD_Is_ICC_Present();
+    const std::uint32_t result = context->reader.Presence();
+    context->CheckLost();
+    if (context->gone) return IFD_NO_SUCH_DEVICE;
+    if (result == IFD_COMMUNICATION_ERROR) {
+      Log(kError, "%s: no usable answer to the status query", context->device.c_str());
+    }
+    return result;
   });
 }
 
-RESPONSECODE IFDHControl(DWORD /*Lun*/, DWORD /*dwControlCode*/, PUCHAR /*TxBuffer*/,
-                         DWORD /*TxLength*/, PUCHAR /*RxBuffer*/, DWORD /*RxLength*/,
-                         LPDWORD pdwBytesReturned) {
+RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuffer, DWORD TxLength,
+                         PUCHAR RxBuffer, DWORD RxLength, LPDWORD pdwBytesReturned) {
   return Guarded([&]() -> RESPONSECODE {
-    // The reader has no commands of its own for applications.
-    if (pdwBytesReturned != nullptr) *pdwBytesReturned = 0;
-    return IFD_ERROR_NOT_SUPPORTED;
+    using namespace ttycard::pcsc;
+    DWORD unused = 0;
+    if (pdwBytesReturned == nullptr) pdwBytesReturned = &unused;
+    *pdwBytesReturned = 0;
+    const auto context = Find(Lun);
+    if (context == nullptr) return IFD_COMMUNICATION_ERROR;
+    return Control(*context, dwControlCode, TxBuffer, TxLength, RxBuffer, RxLength,
+                   pdwBytesReturned);
   });
 }
 

@@ -15,10 +15,10 @@
 #pragma GCC visibility push(default)
 extern "C" {
 #include <PCSC/reader.h>  // by folder: the emulator has a reader.h of its own
-#include <ifdhandler.h>
+#include <PCSC/ifdhandler.h>
 }
 #pragma GCC visibility pop
 
-#include "../include/ifdhandler.h"
+#include "ifdhandler.h"
 
 #endif  // TTYCARD_PCSC_PCSCLITE_API_H

@@ -15,6 +15,7 @@
 
 #include "linkcmds.h"
 #include "t1_blocks.h"
+#include "t1_engine.h"
 
 namespace {
 
@@ -25,8 +26,30 @@ constexpr unsigned char kCmdT1PassThrough = 0xA1;
 // The frame length byte counts the block and the trailer byte; it must not
 // wrap, or the reader would read a different frame than the one we send.
 constexpr int kMaxBlock = 254;
+// The block time a reader's reply normally gets.
+constexpr int kUsualBlockTime = 4;
+
+ttycard::proto::AdmChannel g_channel;
 
 }  // namespace
+
+namespace ttycard::t1 {
+
+int Quelt(proto::Channel& channel, const unsigned char* block, int len, unsigned char* reply,
+          unsigned int* replylen) {
+  if (len < 0 || len > kMaxBlock || (len > 0 && block == nullptr)) return ADM_COMM_ERROR;
+  std::array<unsigned char, ADM_MAX_FRAME> frame{};
+  frame[0] = kFrameHeader;
+  frame[1] = kCmdT1PassThrough;
+  frame[2] = static_cast<unsigned char>((len + 1) % 256);
+  if (len > 0) std::memcpy(&frame[3], block, static_cast<std::size_t>(len));
+  const auto n = static_cast<std::size_t>(len);
+  frame[3 + n] = kPassThroughTrailer;
+  frame[4 + n] = Adm_CheckSum(frame.data(), static_cast<unsigned int>(n + 4));
+  return channel.Transmit(frame.data(), len + 5, reply, replylen);
+}
+
+}  // namespace ttycard::t1
 
 extern "C" {
 
@@ -53,24 +76,16 @@ void T1_WTXResponse(unsigned char multiplier, unsigned char* reply) {
   std::array<unsigned char, 5> block{kNad, kSWtxRequest | kSResponse, 1, multiplier, 0};
   block[4] = T1CalculateLRC(block.data(), 4);
   // The card asked for `multiplier` times its waiting time: give the reader
-  // three seconds for each before giving up on the answer.
-  Adm_SetWWT(3 * static_cast<int>(multiplier));
+  // three seconds for each before giving up on the answer, but never less
+  // than the usual wait for a reader's reply.
+  if (3 * static_cast<int>(multiplier) > kUsualBlockTime) Adm_SetWWT(3 * static_cast<int>(multiplier));
   unsigned int replylen = 0;
   if (reply != nullptr) T1_QueltTransaction(block.data(), 5, reply, &replylen);
 }
 
 int T1_QueltTransaction(const unsigned char* block, int len, unsigned char* reply,
                         unsigned int* replylen) {
-  if (len < 0 || len > kMaxBlock || (len > 0 && block == nullptr)) return ADM_COMM_ERROR;
-  std::array<unsigned char, ADM_MAX_FRAME> frame{};
-  frame[0] = kFrameHeader;
-  frame[1] = kCmdT1PassThrough;
-  frame[2] = static_cast<unsigned char>((len + 1) % 256);
-  if (len > 0) std::memcpy(&frame[3], block, static_cast<std::size_t>(len));
-  const auto n = static_cast<std::size_t>(len);
-  frame[3 + n] = kPassThroughTrailer;
-  frame[4 + n] = Adm_CheckSum(frame.data(), static_cast<unsigned int>(n + 4));
-  return Adm_Transmit(frame.data(), len + 5, reply, replylen);
+  return ttycard::t1::Quelt(g_channel, block, len, reply, replylen);
 }
 
 }  // extern "C"

@@ -9,7 +9,10 @@
 //   APDU of 5 bytes  (CLA INS P1 P2 P3, no data):  CLA INS P1 P2 00 P3
 //   longer APDU      (CLA INS P1 P2 Lc data...):   the APDU, then 00
 //
-// The reply data is the card's answer: response data, SW1, SW2.
+// The reply data is the card's answer: response data, SW1, SW2. An answer
+// shorter than SW1 SW2 is not a card's answer. For a 5-byte command a T=0
+// card sends exactly P3 data bytes (0 meaning 256) or the status bytes
+// alone; any other length lost data on the way.
 
 #include "charproto.h"
 
@@ -17,24 +20,25 @@
 #include <cstring>
 
 #include "linkcmds.h"
+#include "t0_engine.h"
 
+namespace ttycard::t0 {
 namespace {
 
 constexpr unsigned char kFrameHeader = 0x01;
 constexpr unsigned char kCmdT0Exchange = 0xA0;
-constexpr unsigned int kHeaderApdu = 5;
+constexpr std::size_t kHeaderApdu = 5;
 // The length byte counts the APDU and its extra byte; it must not wrap.
-constexpr unsigned int kMaxApdu = 254;
-// A card may take long over a command (key generation, EEPROM writes), and
-// the reader only answers once the card has.
-constexpr int kT0BlockTime = 60;
+constexpr std::size_t kMaxApdu = 254;
+constexpr std::size_t kStatusBytes = 2;
 
 }  // namespace
 
-extern "C" int T0_ExchangeData(const unsigned char* apdu, unsigned int len, unsigned char* response,
-                               unsigned int* resplen) {
-  if (len < kHeaderApdu || len > kMaxApdu || apdu == nullptr) {
-    if (resplen != nullptr) *resplen = 0;
+int Exchange(proto::Channel& channel, std::span<const unsigned char> apdu,
+             std::span<unsigned char> out, std::size_t* outlen) {
+  const std::size_t len = apdu.size();
+  if (len < kHeaderApdu || len > kMaxApdu || apdu.data() == nullptr) {
+    if (outlen != nullptr) *outlen = 0;
     return ADM_FAILURE;
   }
 
@@ -42,15 +46,51 @@ extern "C" int T0_ExchangeData(const unsigned char* apdu, unsigned int len, unsi
   frame[0] = kFrameHeader;
   frame[1] = kCmdT0Exchange;
   frame[2] = static_cast<unsigned char>(len + 1);
-  std::memcpy(&frame[3], apdu, len);
+  std::memcpy(&frame[3], apdu.data(), len);
   if (len == kHeaderApdu) {
     frame[7] = 0x00;     // no command data
     frame[8] = apdu[4];  // P3: the length expected back
   } else {
     frame[3 + len] = 0x00;
   }
-  frame[4 + len] = Adm_CheckSum(frame.data(), len + 4);
+  frame[4 + len] = Adm_CheckSum(frame.data(), static_cast<unsigned int>(len + 4));
 
-  Adm_SetWWT(kT0BlockTime);
-  return Adm_Transmit(frame.data(), static_cast<int>(len + 5), response, resplen);
+  channel.SetBlockTime(kBlockTime);
+  std::array<unsigned char, proto::kWideReply> answer{};
+  unsigned int got = 0;
+  const int result =
+      channel.Transmit(frame.data(), static_cast<int>(len + 5), answer.data(), &got);
+  if (result != ADM_OK) return result;
+  if (got < kStatusBytes) return ADM_COMM_ERROR;
+  if (len == kHeaderApdu) {
+    const std::size_t le = apdu[4] == 0 ? 256 : apdu[4];
+    if (got != kStatusBytes && got != le + kStatusBytes) return ADM_COMM_ERROR;
+  }
+  if (got > out.size()) return ADM_COMM_ERROR;
+  std::memcpy(out.data(), answer.data(), got);
+  *outlen = got;
+  return ADM_OK;
+}
+
+}  // namespace ttycard::t0
+
+namespace {
+
+ttycard::proto::AdmChannel g_channel;
+
+}  // namespace
+
+extern "C" int T0_ExchangeData(const unsigned char* apdu, unsigned int len, unsigned char* response,
+                               unsigned int* resplen) {
+  if (apdu == nullptr || len < 5 || len > 254) {
+    if (resplen != nullptr) *resplen = 0;
+    return ADM_FAILURE;
+  }
+  if (response == nullptr || resplen == nullptr) return ADM_COMM_ERROR;
+  std::size_t length = 0;
+  // The caller's buffer holds a whole reply of the reader (255 bytes).
+  const int result = ttycard::t0::Exchange(g_channel, {apdu, len}, {response, ADM_MAX_REPLY},
+                                           &length);
+  if (result == ADM_OK) *resplen = static_cast<unsigned int>(length);
+  return result;
 }

@@ -1,174 +1,203 @@
 // T=1 exchange of one APDU (ISO/IEC 7816-3, clause 11).
 //
-// Command: an APDU of up to 15 bytes travels in one I-block. A longer one is
-// cut into chained I-blocks of CHUNK_SIZE bytes (M bit set), each to be
-// acknowledged by the card with an R-block, and ends with an unchained block
-// holding the rest (which may be empty).
-//
-// Response: the card's I-block; while it has the M bit set the driver asks
-// for the next one with an R-block whose N(R) is the N(S) it expects.
+// Command: the APDU goes out in I-blocks; all but the last carry the M bit
+// and must each be acknowledged by the card with an R-block naming the next
+// N(S) (11.6.2.2). Response: the card's I-block with the N(S) we expect;
+// while it carries the M bit we ask for the next one with an R-block whose
+// N(R) is the N(S) we expect next.
 //
 // On the way the card may ask for more time (S(WTX request)), a different
-// information field size (S(IFS request)) or an abort; it may ask for a block
-// again (R-block), and a block may arrive corrupted. Every such detour is
-// bounded, so a card or line that keeps misbehaving ends the exchange with
-// an error instead of holding the caller for ever.
-//
-// Sequence numbers live for the process, across exchanges and card resets:
-//   ucSChainNum  bit 0 is N(S) of our next I-block
-//   ucRChainNum  bit 0 is the N(S) expected in the card's next I-block,
-//                which is the N(R) our R-blocks carry; it follows the N(S)
-//                the card actually sends, so it never drifts from the card,
-//                and starts from 0 again when the card is reset
-//                (T1_CardReset).
-//
-// An exchange given up half-way can leave the card in the middle of it (a
-// chained command not finished, a response chain not collected). Before the
-// next exchange the card is then resynchronised (S(RESYNCH request),
-// 11.6.3.2), which puts both sequence numbers back to 0 on both ends. An
-// exchange whose only block got no answer at all needs none: the numbers
-// simply move on.
+// information field size (S(IFS request)) or an abort, it may ask for a
+// block again, and a block may arrive damaged or not at all. The rules
+// followed, and where:
+//   - 11.6.3.2 rule 7.1: a damaged block, or no usable reply, is answered
+//     with an R-block naming the N(S) we expect and the EDC bit; the card
+//     then sends its last block again (or, when ours never reached it, asks
+//     for ours).
+//   - an R-block naming the N(S) of the block we
+//     just sent asks for that very block again, under the same number.
+//   - An I-block is the answer only after the last block of a command and
+//     only with the N(S) we expect. An I-block answering a chained block, or
+//     the card's previous I-block sent again, is an error and is repaired
+//     with an R-block (other error): never an acknowledgement, never the
+//     answer to the new command.
+//   - An R-block acknowledges a chained block only when its N(R) names the
+//     next block.
+//   - Every block is tried at most three times (11.6.3.2 rule 7.4), S-block
+//     requests are answered at most 64 times in a row, and one exchange
+//     makes a bounded number of reader transactions.
+//   - An exchange given up after a block went out may leave the card in the
+//     middle of it (a command chain not finished, a response not collected,
+//     numbers out of step): the next exchange starts with S(RESYNCH request)
+//     (11.6.3.2 rule 6), which puts both sequence numbers back to 0.
 
+#include "t1_engine.h"
+
+#include <algorithm>
 #include <array>
 #include <cstring>
-#include <span>
 
 #include "blockproto.h"
-#include "linkcmds.h"
 #include "t1_blocks.h"
 
+namespace ttycard::t1 {
 namespace {
 
-using namespace ttycard::t1;
-
-unsigned char ucSChainNum = 0;
-unsigned char ucRChainNum = 0;
-bool g_resync_pending = false;
-
-// 11.6.3: a block is tried a few times before the exchange is given up.
 constexpr int kMaxRetries = 3;
-// Consecutive S-block requests answered before the card is considered stuck.
 constexpr int kMaxRequests = 64;
-// Reader transactions in one exchange, whatever the card does.
-constexpr int kMaxTransactions = 1024;
+// One 0xA1 frame carries a block of at most 254 bytes (its length byte
+// counts the block and one more byte), so a command block has at most 250
+// bytes of INF.
+constexpr std::size_t kMaxFrameBlock = 254;
+constexpr std::size_t kMaxCommandInf = kMaxFrameBlock - kOverhead;
+constexpr unsigned int kMinIfs = 1;
+constexpr unsigned int kMaxIfs = 254;
 
-class Exchange {
+enum class Kind { kI, kR, kSRequest, kDamaged, kOdd };
+
+class Run {
  public:
-  // Sends one I-block and settles the card's answer. For a chained block the
-  // card must acknowledge it (R-block asking for the next N(S)); for the last
-  // block the card's first I-block is left in reply_.
-  int SendIBlock(std::span<const unsigned char> inf, bool more) {
-    for (int retries = 0;; ++retries) {
-      const unsigned char ns = ucSChainNum & 1;
-      std::array<unsigned char, kOverhead + CHUNK_SIZE> block{};
-      block[0] = kNad;
-      block[1] = static_cast<unsigned char>((ns ? kIBlockNs : 0) | (more ? kIBlockMore : 0));
-      block[2] = static_cast<unsigned char>(inf.size());
-      if (!inf.empty()) std::memcpy(&block[kPrologue], inf.data(), inf.size());
-      block[kPrologue + inf.size()] = T1CalculateLRC(block.data(), kPrologue + inf.size());
+  Run(proto::Channel& channel, const Config& config, State& state)
+      : channel_(channel), config_(config), state_(state) {}
 
-      int result = Transact(block.data(), kOverhead + inf.size());
-      if (result == ADM_OK) result = Settle();
-      if (result != ADM_OK) {
-        ++ucSChainNum;  // the block went out: its number is spent
-        return result;
-      }
+  bool SentAny() const { return sent_any_; }
 
-      if (Kind() == kIBlock) {
-        // A chained block answered with an I-block: the card jumped ahead of
-        // our chain; take it as an acknowledgement and go on.
-        if (!more) ucRChainNum = static_cast<unsigned char>(((Pcb() & kIBlockNs) ? 1 : 0) ^ 1);
-        ++ucSChainNum;
-        return ADM_OK;
-      }
-
-      // An R-block. 11.6.2.2: a chained block is acknowledged by an R-block
-      // without an error indication.
-      const unsigned char nr = (Pcb() & kRBlockNr) ? 1 : 0;
-      const bool error = (Pcb() & kRBlockErrorMask) != 0;
-      if (more && !error) {
-        ++ucSChainNum;
-        return ADM_OK;
-      }
-      // Otherwise the card wants an I-block again, the one numbered N(R)
-      // (11.6.2.3 rule 6): send the same information with that N(S).
-      if (retries >= kMaxRetries) {
-        ++ucSChainNum;
-        return ADM_COMM_ERROR;
-      }
-      if (nr != ns) ++ucSChainNum;
-    }
-  }
-
-  // 11.6.3.2 rule 6: S(RESYNCH request) until the card answers with
-  // S(RESYNCH response); both ends then number their blocks from 0.
+  // 11.6.3.2 rule 6: S(RESYNCH request) until the card confirms.
   int Resynchronise() {
     for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
-      std::array<unsigned char, kOverhead> block{kNad, kSResynchRequest, 0, kSResynchRequest};
-      if (Transact(block.data(), block.size()) != ADM_OK) return ADM_COMM_ERROR;
-      if (reply_length_ == kOverhead && Pcb() == (kSResynchRequest | kSResponse) && Len() == 0 &&
-          T1CalculateLRC(reply_.data(), 3) == reply_[3]) {
-        ucSChainNum = 0;
-        ucRChainNum = 0;
+      const std::array<unsigned char, kOverhead> block{kNad, kSResynchRequest, 0,
+                                                       kSResynchRequest};
+      if (!Transact(block.data(), block.size())) return ADM_COMM_ERROR;
+      if (Classify() != Kind::kDamaged && Pcb() == (kSResynchRequest | kSResponse) && Len() == 0) {
+        *state_.ns = 0;
+        *state_.nr = 0;
+        state_.resync_pending = false;
+        // Both ends are back at the values the ATR gave.
+        state_.ifsc = state_.atr_ifsc;
+        state_.ifsd = 32;
+        state_.ifs_pending = config_.ifsd_wanted != 0;
         return ADM_OK;
       }
     }
     return ADM_COMM_ERROR;
   }
 
-  // True once the card has answered anything in this exchange.
-  bool CardAnswered() const { return answered_ > 0; }
-
-  // Collects the response starting with the I-block in reply_, asking for
-  // each further chained block with an R-block.
-  int Collect(std::array<unsigned char, T1_MAX_RESPONSE>& out, unsigned int& length) {
-    length = 0;
-    if (!Append(out, length)) return T1_CHAIN_ERROR;
-    while ((Pcb() & kIBlockMore) != 0) {
-      for (int retries = 0;; ++retries) {
-        if (SendR(0) != ADM_OK) return T1_CHAIN_ERROR;
-        const int result = Settle();
-        if (result != ADM_OK) return result;
-        // The next block of the chain, carrying the N(S) we asked for.
-        if (Kind() == kIBlock && Ns() == (ucRChainNum & 1)) break;
-        // An R-block, or the previous block once more: ask again.
-        if (retries >= kMaxRetries) return ADM_COMM_ERROR;
+  // 11.4.2: tell the card the size of the blocks we take (S(IFS request));
+  // a card that answers anything but the echo keeps the default 32.
+  void NegotiateIfsd() {
+    state_.ifs_pending = false;
+    const auto want = static_cast<unsigned char>(config_.ifsd_wanted);
+    std::array<unsigned char, kOverhead + 1> block{kNad, kSIfsRequest, 1, want, 0};
+    block[4] = T1CalculateLRC(block.data(), 4);
+    for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
+      if (!Transact(block.data(), block.size())) return;
+      const Kind kind = Classify();
+      if (kind == Kind::kDamaged) continue;  // rule 7.2: the request again
+      if (Pcb() == (kSIfsRequest | kSResponse) && Len() == 1 && reply_[kPrologue] == want) {
+        state_.ifsd = want;
       }
-      ucRChainNum = static_cast<unsigned char>(Ns() ^ 1);
-      if (!Append(out, length)) return T1_CHAIN_ERROR;
+      return;
     }
-    return ADM_OK;
+  }
+
+  // Sends one I-block and settles the card's answer. A chained block must be
+  // acknowledged; after the last block reply_ holds the card's first I-block.
+  int SendBlock(std::span<const unsigned char> inf, bool more) {
+    const unsigned char ns = *state_.ns & 1;
+    std::array<unsigned char, kOverhead + kMaxCommandInf> block{};
+    block[0] = kNad;
+    block[1] = static_cast<unsigned char>((ns ? kIBlockNs : 0) | (more ? kIBlockMore : 0));
+    block[2] = static_cast<unsigned char>(inf.size());
+    if (!inf.empty()) std::memcpy(&block[kPrologue], inf.data(), inf.size());
+    block[kPrologue + inf.size()] = T1CalculateLRC(block.data(), kPrologue + inf.size());
+
+    bool send_block = true;
+    unsigned char repair = 0;
+    for (int tries = 0;; ++tries) {
+      if (tries > kMaxRetries) break;
+      const bool sent = send_block ? Transact(block.data(), kOverhead + inf.size()) : SendR(repair);
+      if (!sent || !SettleRequests()) break;
+      const Kind kind = Classify();
+      send_block = false;
+      repair = kRBlockOtherError;
+      if (kind == Kind::kI && !more && Ns() == (*state_.nr & 1)) {
+        ++*state_.ns;
+        return ADM_OK;  // the answer
+      }
+      if (kind == Kind::kR) {
+        const unsigned char nr = (Pcb() & kRBlockNr) ? 1 : 0;
+        if (nr == ns) {
+          send_block = true;  // the card asks for this block (again)
+        } else if (more) {
+          ++*state_.ns;
+          return ADM_OK;  // N(R) names the next block: acknowledged
+        }
+        // After the last block there is nothing to acknowledge: ask the
+        // card for its I-block.
+      } else if (kind == Kind::kDamaged) {
+        repair = kRBlockEdcError;
+      }
+    }
+    ++*state_.ns;  // the block went out: its number is spent
+    return ADM_COMM_ERROR;
+  }
+
+  // Collects the response starting with the I-block in reply_.
+  int Collect(std::span<unsigned char> out, std::size_t& length) {
+    length = 0;
+    const std::size_t limit = std::min(out.size(), config_.max_response);
+    for (;;) {
+      if (length + Len() > limit) return T1_CHAIN_ERROR;
+      std::memcpy(&out[length], &reply_[kPrologue], Len());
+      length += Len();
+      *state_.nr = static_cast<unsigned char>(Ns() ^ 1);
+      if ((Pcb() & kIBlockMore) == 0) return ADM_OK;
+
+      unsigned char repair = 0;
+      for (int tries = 0;; ++tries) {
+        if (tries > kMaxRetries) return T1_CHAIN_ERROR;
+        if (!SendR(repair) || !SettleRequests()) return T1_CHAIN_ERROR;
+        const Kind kind = Classify();
+        if (kind == Kind::kI && Ns() == (*state_.nr & 1)) break;  // the next piece
+        // The previous piece again, or the card did not take our R-block:
+        // ask once more; a damaged block: say so.
+        repair = kind == Kind::kDamaged ? kRBlockEdcError
+                 : (kind == Kind::kI || kind == Kind::kR) ? 0
+                                                            : kRBlockOtherError;
+      }
+    }
   }
 
  private:
-  enum BlockKind { kIBlock, kRBlockKind, kSRequestKind, kCorrupt, kUnexpected };
-
   unsigned char Pcb() const { return reply_[1]; }
   unsigned char Len() const { return reply_[2]; }
   unsigned char Ns() const { return (Pcb() & kIBlockNs) ? 1 : 0; }
 
-  // Sends one block; on success reply_ holds the card's answer.
-  int Transact(const unsigned char* block, std::size_t n) {
-    if (++transactions_ > kMaxTransactions) return ADM_COMM_ERROR;
-    unsigned int got = 0;
-    const int result = T1_QueltTransaction(block, static_cast<int>(n), reply_.data(), &got);
-    if (result == ADM_OK) {
-      reply_length_ = got;
-      ++answered_;
+  // Sends one block; false when the exchange has to stop (transaction budget
+  // spent). A transaction that got no usable reply is not such a stop: the
+  // reply then classifies as damaged.
+  bool Transact(const unsigned char* block, std::size_t n) {
+    if (++transactions_ > config_.max_transactions) return false;
+    if (config_.per_block_waits) {
+      channel_.SetBlockTime(next_wait_ > 0 ? next_wait_ : config_.base_block_time);
+      next_wait_ = 0;
     }
-    return result;
+    sent_any_ = true;
+    unsigned int got = 0;
+    reply_ok_ = Quelt(channel_, block, static_cast<int>(n), reply_.data(), &got) == ADM_OK;
+    reply_length_ = reply_ok_ ? got : 0;
+    return true;
   }
 
-  int SendR(unsigned char error) {
+  bool SendR(unsigned char error) {
     std::array<unsigned char, kOverhead> block{
-        kNad, static_cast<unsigned char>(kRBlock | ((ucRChainNum & 1) ? kRBlockNr : 0) | error), 0,
-        0};
+        kNad,
+        static_cast<unsigned char>(kRBlock | ((*state_.nr & 1) ? kRBlockNr : 0) | error), 0, 0};
     block[3] = T1CalculateLRC(block.data(), 3);
     return Transact(block.data(), block.size());
   }
 
-  // An S-block response; IFS and WTX responses carry one byte, ABORT none.
-  int SendS(unsigned char pcb, std::span<const unsigned char> inf) {
+  bool SendS(unsigned char pcb, std::span<const unsigned char> inf) {
     std::array<unsigned char, kOverhead + 1> block{kNad, pcb,
                                                    static_cast<unsigned char>(inf.size())};
     if (!inf.empty()) block[kPrologue] = inf[0];
@@ -176,82 +205,132 @@ class Exchange {
     return Transact(block.data(), kOverhead + inf.size());
   }
 
-  BlockKind Kind() const {
-    // 11.4.1 / 11.6.3: a block whose length or LRC does not add up is an
-    // error of transmission, whatever its PCB says.
-    if (reply_length_ < kOverhead || reply_length_ != kOverhead + Len()) return kCorrupt;
+  Kind Classify() const {
+    // 11.4.1 / 11.6.3: a block whose length or LRC does not add up, or no
+    // block at all, is an error of transmission, whatever its PCB says.
+    if (!reply_ok_) return Kind::kDamaged;
+    if (reply_length_ < kOverhead || reply_length_ != kOverhead + Len()) return Kind::kDamaged;
     if (T1CalculateLRC(reply_.data(), reply_length_ - 1) != reply_[reply_length_ - 1]) {
-      return kCorrupt;
+      return Kind::kDamaged;
     }
-    if ((Pcb() & kRBlock) == 0) return kIBlock;
-    if ((Pcb() & kBlockKindMask) == kRBlock) return Len() == 0 ? kRBlockKind : kUnexpected;
+    if ((Pcb() & kRBlock) == 0) return Kind::kI;
+    if ((Pcb() & kBlockKindMask) == kRBlock) return Len() == 0 ? Kind::kR : Kind::kOdd;
     // From the card only IFS, ABORT and WTX requests make sense here.
-    if ((Pcb() == kSIfsRequest || Pcb() == kSWtxRequest) && Len() == 1) return kSRequestKind;
-    if (Pcb() == kSAbortRequest) return kSRequestKind;
-    return kUnexpected;
+    if ((Pcb() == kSIfsRequest || Pcb() == kSWtxRequest) && Len() == 1) return Kind::kSRequest;
+    if (Pcb() == kSAbortRequest) return Kind::kSRequest;
+    return Kind::kOdd;
   }
 
-  // Answers the card's requests and repairs damaged blocks until reply_
-  // holds a sound I-block or R-block.
-  int Settle() {
-    int requests = 0;
-    int repairs = 0;
-    for (;;) {
-      switch (Kind()) {
-        case kIBlock:
-        case kRBlockKind:
-          return ADM_OK;
-        case kCorrupt:
-        case kUnexpected: {
-          // 11.6.3.2 rule 7: ask for the block again, saying what was wrong.
-          if (++repairs > kMaxRetries) return ADM_COMM_ERROR;
-          const unsigned char error = Kind() == kCorrupt ? kRBlockEdcError : kRBlockOtherError;
-          if (SendR(error) != ADM_OK) return ADM_COMM_ERROR;
-          break;
-        }
-        case kSRequestKind: {
-          if (++requests > kMaxRequests) return ADM_COMM_ERROR;
-          const unsigned char pcb = Pcb();
-          const unsigned char inf = reply_[kPrologue];
-          if (pcb == kSAbortRequest) {
-            // 11.6.3.1 rule 9: the card gives up the chain; confirm and stop.
-            SendS(kSAbortRequest | kSResponse, {});
-            return ADM_COMM_ERROR;
-          }
-          if (pcb == kSWtxRequest) {
-            // 11.6.2.3 rule 3: the card needs `inf` times its waiting time;
-            // wait three seconds per unit for the answer to our response.
-            Adm_SetWWT(3 * static_cast<int>(inf));
-          }
-          // 11.6.2.3 rules 3 and 4: a response echoes the request's INF.
-          if (SendS(static_cast<unsigned char>(pcb | kSResponse), {&inf, 1}) != ADM_OK) {
-            return ADM_COMM_ERROR;
-          }
-          break;
+  // Answers the card's S-block requests until reply_ holds something else.
+  // False when the exchange has to stop (ABORT, endless requests, budget).
+  bool SettleRequests() {
+    for (int requests = 0; Classify() == Kind::kSRequest;) {
+      if (++requests > kMaxRequests) return false;
+      const unsigned char pcb = Pcb();
+      const unsigned char inf = reply_[kPrologue];
+      if (pcb == kSAbortRequest) {
+        // 11.6.3.1 rule 9: the card gives up the chain; confirm and stop.
+        SendS(kSAbortRequest | kSResponse, {});
+        return false;
+      }
+      if (pcb == kSWtxRequest) {
+        // 11.6.2.3 rule 3: the card needs `inf` times its waiting time; give
+        // the reader three seconds for each, never less than the usual wait.
+        const int grant = 3 * static_cast<int>(inf);
+        if (config_.per_block_waits) {
+          next_wait_ = std::max(grant, config_.base_block_time);
+        } else if (grant > config_.base_block_time) {
+          channel_.SetBlockTime(grant);
         }
       }
+      if (pcb == kSIfsRequest && inf >= kMinIfs && inf <= kMaxIfs) state_.ifsc = inf;
+      // 11.6.2.3 rules 3 and 4: a response echoes the request's INF.
+      if (!SendS(static_cast<unsigned char>(pcb | kSResponse), {&inf, 1})) return false;
     }
-  }
-
-  bool Append(std::array<unsigned char, T1_MAX_RESPONSE>& out, unsigned int& length) const {
-    if (length + Len() > out.size()) return false;
-    std::memcpy(&out[length], &reply_[kPrologue], Len());
-    length += Len();
     return true;
   }
 
-  std::array<unsigned char, ADM_MAX_REPLY> reply_{};
+  proto::Channel& channel_;
+  const Config& config_;
+  State& state_;
+  std::array<unsigned char, proto::kWideReply> reply_{};
   std::size_t reply_length_ = 0;
+  bool reply_ok_ = false;
+  bool sent_any_ = false;
   int transactions_ = 0;
-  int answered_ = 0;
+  int next_wait_ = 0;
 };
+
+}  // namespace
+
+void CardReset(State& state, unsigned int ifsc, bool restart_send, const Config& config) {
+  *state.nr = 0;
+  if (restart_send) *state.ns = 0;
+  state.resync_pending = false;
+  state.atr_ifsc = ifsc;
+  state.ifsc = ifsc;
+  state.ifsd = 32;
+  state.ifs_pending = config.ifsd_wanted != 0;
+}
+
+int Exchange(proto::Channel& channel, const Config& config, State& state,
+             std::span<const unsigned char> apdu, std::span<unsigned char> out,
+             std::size_t* outlen) {
+  Run run(channel, config, state);
+  if (state.resync_pending && run.Resynchronise() != ADM_OK) return ADM_COMM_ERROR;
+  if (state.ifs_pending) run.NegotiateIfsd();
+
+  // Fixed chunks: up to 15 bytes fit one block; from 16 on, full chunks are
+  // chained and the rest closes the chain (16 to 19 bytes: one block). Card
+  // sizes: blocks of the card's IFSC (an IFS request on the way counts from
+  // the next block), the last one holding what is left.
+  int result = ADM_OK;
+  std::size_t pos = 0;
+  for (;;) {
+    const std::size_t left = apdu.size() - pos;
+    std::size_t size = 0;
+    if (config.fixed_chunks) {
+      size = apdu.size() >= 16 && left >= CHUNK_SIZE ? CHUNK_SIZE : 0;
+    } else {
+      const std::size_t max = std::min<std::size_t>(state.ifsc, kMaxCommandInf);
+      size = left > max ? max : 0;
+    }
+    if (size == 0) break;
+    result = run.SendBlock(apdu.subspan(pos, size), true);
+    if (result != ADM_OK) break;
+    pos += size;
+  }
+  if (result == ADM_OK && apdu.size() - pos > kMaxCommandInf) result = ADM_COMM_ERROR;
+  if (result == ADM_OK) result = run.SendBlock(apdu.subspan(pos), false);
+
+  std::size_t length = 0;
+  if (result == ADM_OK) result = run.Collect(out, length);
+  if (result != ADM_OK) {
+    if (run.SentAny()) state.resync_pending = true;
+    return result;
+  }
+  *outlen = length;
+  return ADM_OK;
+}
+
+}  // namespace ttycard::t1
+
+namespace {
+
+unsigned char ucSChainNum = 0;
+unsigned char ucRChainNum = 0;
+
+// The T=1 exchange of the version 1.0 interface: 20-byte chunks, a 272-byte
+// response, a granted waiting time that stays in force.
+constexpr ttycard::t1::Config kFixedConfig{};
+ttycard::t1::State g_state{&ucSChainNum, &ucRChainNum};
+ttycard::proto::AdmChannel g_channel;
 
 }  // namespace
 
 extern "C" void T1_CardReset(void) {
   // A fresh card numbers its first I-block 0 and holds no half-done exchange.
-  ucRChainNum = 0;
-  g_resync_pending = false;
+  ttycard::t1::CardReset(g_state, 32, false, kFixedConfig);
 }
 
 extern "C" int T1_ExchangeData(const unsigned char* apdu, unsigned int len, unsigned char* response,
@@ -259,37 +338,15 @@ extern "C" int T1_ExchangeData(const unsigned char* apdu, unsigned int len, unsi
   if (response == nullptr || resplen == nullptr || (apdu == nullptr && len > 0)) {
     return ADM_COMM_ERROR;
   }
-  const std::span<const unsigned char> command(apdu, len);
-
-  Exchange exchange;
-  if (g_resync_pending) {
-    if (exchange.Resynchronise() != ADM_OK) {
-      *resplen = 0;
-      return ADM_COMM_ERROR;
-    }
-    g_resync_pending = false;
-  }
-
-  // Up to 15 bytes fit one block; from 16 on, full chunks are chained and
-  // the rest closes the chain (16 to 19 bytes: no full chunk, one block).
-  const std::size_t chunks = len / CHUNK_SIZE;
-  int result = ADM_OK;
-  for (std::size_t i = 0; i < chunks && result == ADM_OK; ++i) {
-    result = exchange.SendIBlock(command.subspan(i * CHUNK_SIZE, CHUNK_SIZE), true);
-  }
-  if (result == ADM_OK) result = exchange.SendIBlock(command.subspan(chunks * CHUNK_SIZE), false);
-
   std::array<unsigned char, T1_MAX_RESPONSE> collected{};
-  unsigned int length = 0;
-  if (result == ADM_OK) result = exchange.Collect(collected, length);
-
+  std::size_t length = 0;
+  const int result = ttycard::t1::Exchange(g_channel, kFixedConfig, g_state, {apdu, len},
+                                           collected, &length);
   if (result != ADM_OK) {
-    // Part of the exchange reached the card: it may be waiting in the middle.
-    if (chunks > 0 || exchange.CardAnswered()) g_resync_pending = true;
     if (result != T1_CHAIN_ERROR) *resplen = 0;  // a broken chain leaves the caller's untouched
     return result;
   }
   std::memcpy(response, collected.data(), length);
-  *resplen = length;
+  *resplen = static_cast<unsigned int>(length);
   return ADM_OK;
 }

@@ -6,36 +6,36 @@
 // whole call, not per byte: one deadline on the monotonic clock, each wait
 // gets only what is left of it.
 //
-// The module owns exactly one descriptor. It is opened by IO_InitializePort
-// and closed by IO_Close (or by a parameter update that fails); every other
-// call refuses to act when no port is open, so a stale number in `ioport`
-// (0 before the first open, or a closed descriptor) is never touched.
-
-#include "serial.h"
+// A Port owns exactly one descriptor. It is opened by Open and closed by
+// Close (or by a parameter update that fails); every other call refuses to
+// act when no port is open, so a stale number in the record (0 before the
+// first open, or a closed descriptor) is never touched. The line belongs to
+// one opener: the terminal's exclusive mode keeps other processes out, and an
+// advisory lock on the device refuses a second opener in this process too.
+// A line that hangs up (a USB adapter pulled, the far end of a terminal
+// closed) or fails with an I/O error is marked lost, and every later read or
+// write fails at once instead of waiting on a dead descriptor.
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
+#include <chrono>
 #include <thread>
 
 #include "line_settings.h"
+#include "port.h"
 
-extern "C" {
-IO_Port ioport{};
-}
-
+namespace ttycard::serial {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// True while `ioport.handle` is a descriptor this module opened and has not
-// closed yet.
-bool g_open = false;
 
 // Milliseconds left until `deadline`, rounded up so that a wait never ends
 // before it; 0 once it has passed.
@@ -45,18 +45,190 @@ int MillisecondsLeft(Clock::time_point deadline) {
   return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
 }
 
-// Closes a descriptor that failed while being configured.
-int Abandon(int fd) {
-  close(fd);
-  return 0;
+// Errors after which the descriptor will never carry a byte again.
+bool LineGone(int err) {
+  return err == EIO || err == ENXIO || err == ENODEV || err == EBADF;
 }
 
-// A parameter update that cannot be applied leaves the port closed.
-int FailUpdate() {
-  close(ioport.handle);
-  g_open = false;
-  return -1;
+OpenError Abandon(int fd, OpenError why, int* err_no) {
+  if (err_no != nullptr) *err_no = errno;
+  close(fd);
+  return why;
 }
+
+dev_t DeviceOf(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return 0;
+  return S_ISCHR(st.st_mode) ? st.st_rdev : st.st_ino;
+}
+
+bool SameDevice(const Port& port, const char* path) {
+  if (!port.open) return false;
+  struct stat st {};
+  if (stat(path, &st) != 0) return false;
+  return (S_ISCHR(st.st_mode) ? st.st_rdev : st.st_ino) == port.device;
+}
+
+}  // namespace
+
+const char* Describe(OpenError error) {
+  switch (error) {
+    case OpenError::kNone:
+      return "opened";
+    case OpenError::kBadSettings:
+      return "line settings not supported";
+    case OpenError::kCannotOpen:
+      return "cannot open the device";
+    case OpenError::kBusy:
+      return "the device is already in use by another reader entry or process";
+    case OpenError::kConfigure:
+      return "cannot configure the line";
+  }
+  return "?";
+}
+
+OpenError Open(Port& port, int speed, int bits, int parity, const char* path, int* err_no) {
+  if (err_no != nullptr) *err_no = 0;
+  termios tio{};
+  if (path == nullptr || !BuildLineSettings(speed, bits, parity, tio)) {
+    if (err_no != nullptr) *err_no = EINVAL;
+    return OpenError::kBadSettings;
+  }
+
+  // Reopening the line we hold: let our own exclusive mode and lock stand
+  // aside for the new descriptor; they move to it below.
+  const bool replacing_self = SameDevice(port, path);
+  if (replacing_self) ioctl(port.rec.handle, TIOCNXCL);
+
+  // Read-write, and never become the controlling terminal of this process: a
+  // hang-up on the line must not send us SIGHUP. Non-blocking while opening,
+  // so that a port without carrier does not hold us before CLOCAL is set.
+  const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    const int e = errno;
+    if (replacing_self) ioctl(port.rec.handle, TIOCEXCL);
+    if (err_no != nullptr) *err_no = e;
+    return e == EBUSY ? OpenError::kBusy : OpenError::kCannotOpen;
+  }
+  // The lock first: a line another opener holds is not touched, not even its
+  // settings.
+  if (!replacing_self && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    return Abandon(fd, OpenError::kBusy, err_no);
+  }
+  if (isatty(fd)) ioctl(fd, TIOCEXCL);  // other processes' opens now fail (EBUSY)
+
+  if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+    if (replacing_self) ioctl(port.rec.handle, TIOCEXCL);
+    return Abandon(fd, OpenError::kConfigure, err_no);
+  }
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+
+  // Give the UART and the reader time to settle on the new settings, then
+  // throw away whatever noise arrived while they did.
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));  // resumes after signals
+  if (tcflush(fd, TCIFLUSH) != 0) {
+    if (replacing_self) ioctl(port.rec.handle, TIOCEXCL);
+    return Abandon(fd, OpenError::kConfigure, err_no);
+  }
+
+  // One descriptor per port: an earlier one is ours and is replaced, so
+  // close it rather than leak it (which also drops its lock).
+  if (port.open) close(port.rec.handle);
+  if (replacing_self) flock(fd, LOCK_EX | LOCK_NB);
+  port.rec.handle = fd;
+  port.rec.baud = static_cast<unsigned int>(speed);
+  port.rec.bits = static_cast<unsigned char>(bits);
+  port.rec.stopbits = 2;
+  port.rec.parity = static_cast<char>(parity & 0xFF);
+  port.rec.blocktime = 1;
+  port.open = true;
+  port.lost = false;
+  port.device = DeviceOf(fd);
+  return OpenError::kNone;
+}
+
+bool Read(Port& port, int count, unsigned char* buf) {
+  if (count <= 0) return true;
+  if (!port.open || port.lost || buf == nullptr) return false;
+
+  const int fd = port.rec.handle;
+  const int seconds = port.rec.blocktime > 0 ? port.rec.blocktime : 0;
+  const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+
+  for (int stored = 0; stored < count;) {
+    pollfd pfd{fd, POLLIN, 0};
+    const int ready = poll(&pfd, 1, MillisecondsLeft(deadline));
+    if (ready < 0 && errno == EINTR) continue;  // wait again for what is left
+    if (ready < 0) break;
+    if (ready == 0) break;  // the block time is over
+    if ((pfd.revents & POLLIN) == 0) {
+      // Hang-up or error without data: the line is gone.
+      if ((pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) port.lost = true;
+      break;
+    }
+    const ssize_t got = read(fd, &buf[stored], 1);
+    if (got == 1) {
+      ++stored;
+    } else if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
+      continue;  // nothing taken; the deadline still bounds the retry
+    } else {
+      // End of file or a line error: the far end has gone.
+      if (got == 0 || LineGone(errno)) port.lost = true;
+      break;
+    }
+    if (stored == count) return true;
+  }
+  // Leave the line clean for the next command: whatever is late of this
+  // reply, and whatever we had queued, is discarded.
+  if (!port.lost) tcflush(fd, TCIOFLUSH);
+  return false;
+}
+
+bool Write(Port& port, int count, const unsigned char* data) {
+  if (!port.open || port.lost) return false;
+  const int fd = port.rec.handle;
+  tcflush(fd, TCIOFLUSH);  // a command starts from empty queues both ways
+  if (count <= 0) return true;
+  if (data == nullptr) return false;
+  for (int i = 0; i < count; ++i) {
+    ssize_t put = 0;
+    do {
+      put = write(fd, &data[i], 1);
+    } while (put < 0 && errno == EINTR);
+    if (put != 1) {
+      if (put < 0 && LineGone(errno)) port.lost = true;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool FlushInput(Port& port) {
+  if (!port.open || port.lost) return false;
+  return tcflush(port.rec.handle, TCIFLUSH) == 0;
+}
+
+bool Close(Port& port) {
+  if (!port.open) return false;
+  port.open = false;
+  port.lost = false;
+  port.device = 0;
+  // The descriptor is gone after close() whatever it reports (Linux), so it
+  // is never closed twice; its lock and exclusive mode go with it.
+  return close(port.rec.handle) == 0;
+}
+
+}  // namespace ttycard::serial
+
+extern "C" {
+IO_Port ioport{};
+}
+
+namespace {
+
+// The one port of the process, the one the IO_ functions drive.
+ttycard::serial::Port g_port{ioport};
 
 // Reads the line's attributes, lets `change` edit them, then discards pending
 // input and applies them at once. Returns false (and closes the port) when
@@ -70,90 +242,37 @@ bool Reconfigure(Change change) {
   return tcsetattr(ioport.handle, TCSANOW, &tio) == 0;
 }
 
+// A parameter update that cannot be applied leaves the port closed.
+int FailUpdate() {
+  ttycard::serial::Close(g_port);
+  return -1;
+}
+
 }  // namespace
 
 extern "C" {
 
 int IO_InitializePort(int speed, int bits, int parity, const char* path) {
-  termios tio{};
-  if (path == nullptr || !ttycard::serial::BuildLineSettings(speed, bits, parity, tio)) return 0;
-
-  // Read-write, and never become the controlling terminal of this process:
-  // a hang-up on the line must not send us SIGHUP.
-  const int fd = open(path, O_RDWR | O_NOCTTY);
-  if (fd < 0) return 0;
-  if (tcsetattr(fd, TCSANOW, &tio) != 0) return Abandon(fd);
-
-  // Give the UART and the reader time to settle on the new settings, then
-  // throw away whatever noise arrived while they did.
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));  // resumes after signals
-  if (tcflush(fd, TCIFLUSH) != 0) return Abandon(fd);
-
-  // One port per process: a port opened earlier is ours and is replaced, so
-  // close it rather than leak it.
-  if (g_open) close(ioport.handle);
-  ioport.handle = fd;
-  ioport.baud = static_cast<unsigned int>(speed);
-  ioport.bits = static_cast<unsigned char>(bits);
-  ioport.stopbits = 2;
-  ioport.parity = static_cast<char>(parity & 0xFF);
-  ioport.blocktime = 1;
-  g_open = true;
-  return 1;
+  return ttycard::serial::Open(g_port, speed, bits, parity, path, nullptr) ==
+                 ttycard::serial::OpenError::kNone
+             ? 1
+             : 0;
 }
 
 int IO_Read(int count, unsigned char* buf) {
-  if (count <= 0) return 1;
-  if (!g_open || buf == nullptr) return 0;
-
-  const int fd = ioport.handle;
-  const int seconds = ioport.blocktime > 0 ? ioport.blocktime : 0;
-  const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-
-  for (int stored = 0; stored < count;) {
-    pollfd pfd{fd, POLLIN, 0};
-    const int ready = poll(&pfd, 1, MillisecondsLeft(deadline));
-    if (ready < 0 && errno == EINTR) continue;             // wait again for what is left
-    if (ready <= 0 || (pfd.revents & POLLIN) == 0) break;  // timeout, error or hang-up
-    const ssize_t got = read(fd, &buf[stored], 1);
-    if (got == 1) {
-      ++stored;
-    } else if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
-      continue;  // nothing taken; the deadline still bounds the retry
-    } else {
-      break;  // end of file or a line error: no byte arrived
-    }
-    if (stored == count) return 1;
-  }
-  // Leave the line clean for the next command: whatever is late of this
-  // reply, and whatever we had queued, is discarded.
-  tcflush(fd, TCIOFLUSH);
-  return 0;
+  return ttycard::serial::Read(g_port, count, buf) ? 1 : 0;
 }
 
 int IO_Write(int count, const unsigned char* data) {
-  if (!g_open) return 0;
-  const int fd = ioport.handle;
-  tcflush(fd, TCIOFLUSH);  // a command starts from empty queues both ways
-  if (count <= 0) return 1;
-  if (data == nullptr) return 0;
-  for (int i = 0; i < count; ++i) {
-    ssize_t put = 0;
-    do {
-      put = write(fd, &data[i], 1);
-    } while (put < 0 && errno == EINTR);
-    if (put != 1) return 0;
-  }
-  return 1;
+  return ttycard::serial::Write(g_port, count, data) ? 1 : 0;
 }
 
 int IO_FlushBuffer(void) {
-  if (!g_open) return 0;
-  return tcflush(ioport.handle, TCIFLUSH) == 0 ? 1 : 0;
+  return ttycard::serial::FlushInput(g_port) ? 1 : 0;
 }
 
 int IO_UpdateParity(char parity) {
-  if (!g_open) return -1;
+  if (!g_port.open) return -1;
   const bool ok = Reconfigure([parity](termios& tio) {
     // Only the sense of a parity enabled at opening changes here.
     if (parity == 'O') tio.c_cflag |= PARODD;
@@ -165,7 +284,7 @@ int IO_UpdateParity(char parity) {
 }
 
 int IO_UpdateStopBits(int stopbits) {
-  if (!g_open) return -1;
+  if (!g_port.open) return -1;
   const bool ok = Reconfigure([stopbits](termios& tio) {
     if (stopbits == 2) tio.c_cflag |= CSTOPB;
     if (stopbits == 1) tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
@@ -196,11 +315,8 @@ int IO_ReturnStopBits(void) {
 }
 
 int IO_Close(void) {
-  if (!g_open) return 0;
-  g_open = false;
-  // The descriptor is gone after close() whatever it reports (Linux), so it
-  // is never closed twice.
-  return close(ioport.handle) == 0 ? 1 : 0;
+  if (!g_port.open) return 0;
+  return ttycard::serial::Close(g_port) ? 1 : 0;
 }
 
 }  // extern "C"

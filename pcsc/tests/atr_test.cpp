@@ -6,7 +6,7 @@
 
 namespace {
 
-using ttycard::pcsc::AtrProtocols;
+constexpr auto AtrProtocols = ttycard::atr::Protocols;
 
 struct AtrCase {
   const char* what;

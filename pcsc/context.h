@@ -1,0 +1,65 @@
+// One reader entry of pcscd (one Lun): its reader, what pcscd agreed with
+// its card, its polling wait and whether its device went away.
+//
+// pcscd numbers the readers of one driver in the high 16 bits of the Lun;
+// the low 16 bits are the slot, and a reader of ours has one slot, 0.
+#ifndef TTYCARD_PCSC_CONTEXT_H
+#define TTYCARD_PCSC_CONTEXT_H
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+// pcsc-lite's header before the driver's own (see pcsclite_api.h).
+#include "pcsclite_api.h"
+#include "reader.h"
+
+namespace ttycard::pcsc {
+
+// As many readers as pcscd keeps (PCSCLITE_MAX_READERS_CONTEXTS).
+inline constexpr unsigned int kMaxReaders = 16;
+
+struct Context final : ifd::ReaderEvents, link::FrameWatcher {
+  Context(std::string device_name, std::uint32_t channel);
+
+  // ReaderEvents
+  void BlockTime(int seconds) override;
+  void UncheckedReader() override;
+  // FrameWatcher (installed only while frames are traced)
+  void Sent(std::span<const char> wire) override;
+  void Received(std::span<const unsigned char> chars, bool accepted, long turnaround_us) override;
+
+  // Called with `mu` held: true when the reader can be used; a reader whose
+  // device went away is reopened here (at most every few seconds).
+  bool Available();
+  // After a failed call: notices a device that went away.
+  void CheckLost();
+
+  std::mutex mu;  // one call into the reader at a time
+  ifd::Reader reader{*this};
+  const std::string device;
+  const std::uint32_t channel_id;  // 0x0001PPPP when known, else 0
+  std::uint32_t negotiated = 0;    // SCARD_PROTOCOL_T0/T1 agreed since the last power action
+  bool gone = false;               // the device went away; reopening
+  std::chrono::steady_clock::time_point next_reopen{};
+
+  // Card-event wait (polling.cpp).
+  std::mutex wait_mu;
+  std::condition_variable wake;
+  bool wake_pending = false;
+};
+
+// The open reader of a Lun, or null.
+std::shared_ptr<Context> Find(unsigned long lun);
+// Opens a reader for `lun`: IFD_SUCCESS, or IFD_COMMUNICATION_ERROR with
+// the reason in pcscd's log.
+long OpenContext(unsigned long lun, const char* device, std::uint32_t channel);
+// Closes it (powering the card down first): IFD_SUCCESS or an error code.
+long CloseContext(unsigned long lun);
+
+}  // namespace ttycard::pcsc
+
+#endif  // TTYCARD_PCSC_CONTEXT_H

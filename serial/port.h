@@ -1,0 +1,48 @@
+// One serial line to a reader, as an object: the module record of the line
+// (descriptor, settings, block time) plus what the module knows about it.
+//
+// The IO_ functions work on the one port of the process, whose record is
+// `ioport`; a host that drives several readers gives each line a Port of its
+// own and calls the functions below with it. Both run the same code.
+#pragma once
+
+#include <sys/types.h>
+
+#include "serial.h"
+
+namespace ttycard::serial {
+
+struct Port {
+  explicit Port(IO_Port& record) : rec(record) {}
+  Port(const Port&) = delete;
+  Port& operator=(const Port&) = delete;
+
+  IO_Port& rec;       // descriptor, settings and block time of the line
+  bool open = false;  // rec.handle is a descriptor this Port opened and holds
+  bool lost = false;  // the line hung up or failed: every call fails at once
+  dev_t device = 0;   // device number of the open line (for "is it the same port")
+};
+
+// Why an open failed.
+enum class OpenError {
+  kNone,
+  kBadSettings,  // speed, data bits or parity the line cannot take
+  kCannotOpen,   // open() failed (errno tells why: no such device, access)
+  kBusy,         // another opener holds the line (locked or in exclusive mode)
+  kConfigure,    // the line settings could not be applied or the input flushed
+};
+const char* Describe(OpenError error);
+
+// Opens and configures `path` exclusively: the terminal's exclusive mode
+// (TIOCEXCL) and an advisory lock on the device (flock), taken before a
+// single setting is changed, so a second opener, in this process or another,
+// is refused without disturbing the line. Opening again while open replaces
+// the earlier descriptor (also when it is the same device). On failure the
+// port is left as it was and *err_no holds the errno of the failing call.
+OpenError Open(Port& port, int speed, int bits, int parity, const char* path, int* err_no);
+bool Read(Port& port, int count, unsigned char* buf);
+bool Write(Port& port, int count, const unsigned char* data);
+bool FlushInput(Port& port);
+bool Close(Port& port);
+
+}  // namespace ttycard::serial
