@@ -163,12 +163,10 @@ TEST_F(LinkTest, ReplyForms) {
   const Case cases[] = {
       {"empty", ReplyWire({}), ADM_OK, {}},
       {"five bytes", ReplyWire({1, 2, 3, 4, 5}), ADM_OK, {1, 2, 3, 4, 5}},
-      {"bad checksum and framing still accepted", "X0000000201AB??Y", ADM_OK, {0x01, 0xAB}},
-      {"head bytes 0-2 ignored",
-       "\x02"
-       "zzzzzz02CAFE00\x03",
-       ADM_OK,
-       {0xCA, 0xFE}},
+      // The reader has shown it sums its replies: they are checked from now on.
+      {"bad checksum refused", "\x02" "0000000201AB00\x03", ADM_COMM_ERROR, {}},
+      {"bad framing refused", "X0000000201ABAAY", ADM_COMM_ERROR, {}},
+      {"head bytes 0-2 are the reader's own", "\x02" "12345602CAFE46\x03", ADM_OK, {0xCA, 0xFE}},
       {"extended form", ExtendedReplyWire({9, 8, 7}, 3), ADM_OK, {9, 8, 7}},
       {"extended 255", ExtendedReplyWire(Bytes(255, 0x5A), 255), ADM_OK, Bytes(255, 0x5A)},
       {"extended 0x0100 refused", ExtendedReplyWire(Bytes(256, 0), 0x0100), ADM_COMM_ERROR, {}},

@@ -171,8 +171,9 @@ TEST_F(T0IfdTest, TransmitLengthChecks) {
       {255, 257, IFD_SUCCESS},
       {5, 257, IFD_SUCCESS},
   };
+  unsigned char card_ns = 0;  // the card numbers its answers 0, 1, 0, ...
   for (const auto& c : cases) {
-    t1_.answers.push_back(Block(0x00, {0x90, 0x00}));
+    t1_.answers.push_back(Block(card_ns ? 0x40 : 0x00, {0x90, 0x00}));
     // A 255-byte command is chained in 13 blocks; acknowledge the chunks.
     Line().responder = [this](const Bytes& f) {
       const bool more = f[4] & 0x20;
@@ -183,6 +184,8 @@ TEST_F(T0IfdTest, TransmitLengthChecks) {
     EXPECT_EQ(Transmit(1, apdu, c.rx_capacity), c.result) << c.txlen << "/" << c.rx_capacity;
     if (c.result != IFD_SUCCESS) {
       EXPECT_EQ(rxlen_, 0u);
+    } else {
+      card_ns ^= 1;
     }
     t1_.answers.clear();
   }

@@ -19,19 +19,19 @@ class T1RecoveryTest : public T1Fixture {
   int Exchange(const Bytes& apdu = kApdu) { return T1Fixture::Exchange(apdu); }
 };
 
-// The card answers the single I-block (N(S) 0) with an R-block: the block
-// goes out again numbered as the R-block's N(R) says.
-TEST_F(T1RecoveryTest, RetransmissionOnOtherErrorFlipsNs) {
-  Card({Block(0x92), Block(0x40, {0x90, 0x00})});
+// The card answers the single I-block (N(S) 0) with an R-block naming
+// N(S) 1: that acknowledges nothing (there is no next block) and is no
+// answer; the driver asks for the card's I-block, never sends its command
+// again under the other number.
+TEST_F(T1RecoveryTest, RBlockNamingTheOtherNumberAfterTheLastBlockAsksForTheAnswer) {
+  Card({Block(0x92), Block(0x00, {0x90, 0x00})});
   EXPECT_EQ(Exchange(), ADM_OK);
-  EXPECT_EQ(Pcbs(), (std::vector<unsigned char>{0x00, 0x40}));
-  // Both sends were I-blocks with the same APDU.
-  EXPECT_EQ(Bytes(card_.received[0].begin() + 2, card_.received[0].end() - 1),
-            Bytes(card_.received[1].begin() + 2, card_.received[1].end() - 1));
+  EXPECT_EQ(Pcbs(), (std::vector<unsigned char>{0x00, 0x82}));
+  EXPECT_EQ(Response(), (Bytes{0x90, 0x00}));
   // The next exchange goes on from there.
-  Card({Block(0x00, {0x90, 0x00})});
+  Card({Block(0x40, {0x90, 0x00})});
   EXPECT_EQ(Exchange(), ADM_OK);
-  EXPECT_EQ(Pcbs().back(), 0x00);
+  EXPECT_EQ(Pcbs().back(), 0x40);
 }
 
 TEST_F(T1RecoveryTest, EdcErrorWithSameNrResendsTheSameBlock) {
@@ -41,10 +41,26 @@ TEST_F(T1RecoveryTest, EdcErrorWithSameNrResendsTheSameBlock) {
 }
 
 TEST_F(T1RecoveryTest, RBlockWithNr1WithoutErrorIsNotAnEmptyResponse) {
-  Card({Block(0x91), Block(0x40, {0x6A, 0x82})});
+  Card({Block(0x91), Block(0x00, {0x6A, 0x82})});
   EXPECT_EQ(Exchange(), ADM_OK);
-  EXPECT_EQ(length_, 2u);
-  EXPECT_EQ(Pcbs(), (std::vector<unsigned char>{0x00, 0x40}));
+  EXPECT_EQ(Response(), (Bytes{0x6A, 0x82}));
+  EXPECT_EQ(Pcbs(), (std::vector<unsigned char>{0x00, 0x82}));
+}
+
+// The card's previous I-block again (N(S) not the one expected) is never the
+// new command's answer; neither is an I-block answering a chained block an
+// acknowledgement.
+TEST_F(T1RecoveryTest, StaleOrEarlyIBlocksAreRepairedNotTaken) {
+  Card({Block(0x40, {0x61, 0x00}), Block(0x00, {0x90, 0x00})});
+  EXPECT_EQ(Exchange(), ADM_OK);
+  EXPECT_EQ(Response(), (Bytes{0x90, 0x00}));
+  EXPECT_EQ(Pcbs(), (std::vector<unsigned char>{0x00, 0x82}));
+
+  // A 30-byte command: its first, chained block answered with an I-block.
+  Card({Block(0x00, {0x90, 0x00}), Block(0x80), Block(0x40, {0x90, 0x00})});
+  EXPECT_EQ(Exchange(Bytes(30, 0x11)), ADM_OK);
+  EXPECT_EQ(Response(), (Bytes{0x90, 0x00}));
+  EXPECT_EQ(Pcbs(), (std::vector<unsigned char>{0x00, 0x82, 0x60, 0x92, 0x00}));
 }
 
 TEST_F(T1RecoveryTest, ChainedBlockAskedForAgain) {
@@ -138,14 +154,16 @@ TEST_F(T1RecoveryTest, EmptyChainedBlocksWithoutEndAreBounded) {
   EXPECT_LE(card_.received.size(), 1024u);
 }
 
-TEST_F(T1RecoveryTest, SilentCardOnTheOnlyBlockSpendsItsNumber) {
+// No reply at all is asked for again like a damaged one, three times; the
+// card may have taken the block, so the next exchange resynchronises first.
+TEST_F(T1RecoveryTest, SilentCardIsAskedAgainThenResynchronised) {
   Card({std::nullopt});
   EXPECT_EQ(Exchange(), ADM_COMM_ERROR);
   EXPECT_EQ(length_, 0u);
-  // No resynchronisation: the next exchange simply carries the next N(S).
-  Card({Block(0x00, {0x90, 0x00})});
+  EXPECT_EQ(Pcbs(), (std::vector<unsigned char>{0x00, 0x81, 0x81, 0x81}));
+  Card({Block(0xE0), Block(0x00, {0x90, 0x00})});
   EXPECT_EQ(Exchange(), ADM_OK);
-  EXPECT_EQ(Pcbs(), (std::vector<unsigned char>{0x00, 0x40}));
+  EXPECT_EQ(Pcbs(), (std::vector<unsigned char>{0x00, 0x81, 0x81, 0x81, 0xC0, 0x00}));
 }
 
 // An exchange given up half-way: 32 or 4, and the caller's buffers as the
@@ -192,12 +210,14 @@ TEST_F(T1RecoveryTest, ExchangesGivenUpHalfWay) {
 TEST_F(T1RecoveryTest, NextExchangeResynchronisesFirst) {
   Card({Block(0x20, {0x01}), std::nullopt});
   ASSERT_EQ(Exchange(), T1_CHAIN_ERROR);
+  // I-block, R-block, then that R-block asked for again three times.
+  ASSERT_EQ(card_.received.size(), 5u);
   Card({Block(0xE0), Block(0x00, {0x90, 0x00})});
   EXPECT_EQ(Exchange(), ADM_OK);
   EXPECT_EQ(Bytes(response_.begin(), response_.begin() + length_), (Bytes{0x90, 0x00}));
-  ASSERT_EQ(card_.received.size(), 4u);
-  EXPECT_EQ(card_.received[2], (Bytes{0x00, 0xC0, 0x00, 0xC0}));
-  EXPECT_EQ(card_.received[3][1], 0x00) << "N(S) 0 after resynchronisation";
+  ASSERT_EQ(card_.received.size(), 7u);
+  EXPECT_EQ(card_.received[5], (Bytes{0x00, 0xC0, 0x00, 0xC0}));
+  EXPECT_EQ(card_.received[6][1], 0x00) << "N(S) 0 after resynchronisation";
   // The card's numbering restarted too: after its I(0) it sends I(1), then
   // is asked for I(0).
   Card({Block(0x60, {0x01}), Block(0x00, {0x02})});
@@ -212,10 +232,10 @@ TEST_F(T1RecoveryTest, ResynchronisationRefusedMeansNoCommand) {
   Card({Block(0x00, {0x90, 0x00}), Block(0x92), BlockWithLrc(0xE0)});
   EXPECT_EQ(Exchange(), ADM_COMM_ERROR);
   EXPECT_EQ(length_, 0u);
-  for (std::size_t i = 2; i < card_.received.size(); ++i) {
+  for (std::size_t i = 5; i < card_.received.size(); ++i) {
     EXPECT_EQ(card_.received[i], (Bytes{0x00, 0xC0, 0x00, 0xC0})) << "no I-block went out";
   }
-  EXPECT_EQ(card_.received.size(), 5u);
+  EXPECT_EQ(card_.received.size(), 8u);
   // A card reset needs no resynchronisation.
   T1_CardReset();
   Card({Block(0x00, {0x90, 0x00})});

@@ -78,16 +78,23 @@ TEST_F(T1Test, CommandChunking) {
       {40, {{0x20, 20}, {0x60, 20}, {0x00, 0}}},
       {45, {{0x20, 20}, {0x60, 20}, {0x00, 5}}},
   };
+  unsigned char card_ns = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.length);
     card_ = ScriptedT1Card{};
-    // N(S) of our blocks runs on from exchange to exchange: acknowledge each
-    // chained block asking for the next one, then answer.
-    Line().responder = [this](const Bytes& f) {
+    // N(S) of both ends runs on from exchange to exchange: acknowledge each
+    // chained block asking for the next one, then answer with the card's
+    // next N(S).
+    Line().responder = [this, &card_ns](const Bytes& f) {
       const Bytes block(f.begin() + 3, f.end() - 2);
       const bool more = block[1] & 0x20;
       const unsigned char next = (block[1] & 0x40) ? 0x80 : 0x90;
-      card_.answers.push_back(more ? Block(next) : Block(0x00, {0x90, 0x00}));
+      if (!more) {
+        card_.answers.push_back(Block(card_ns ? 0x40 : 0x00, {0x90, 0x00}));
+        card_ns ^= 1;
+      } else {
+        card_.answers.push_back(Block(next));
+      }
       return card_(f);
     };
     EXPECT_EQ(Exchange(Apdu(c.length)), ADM_OK);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link.h"
 #include "serial.h"
 
 namespace ttycard::test {
@@ -31,6 +32,7 @@ FakeLine& Line() {
 void ResetLine() {
   g_line = FakeLine{};
   ioport = IO_Port{};
+  ttycard::link::DefaultLink().Restart();  // a new reader: its checksum rule unknown
 }
 
 std::string Hex(const Bytes& data) {
@@ -62,7 +64,11 @@ std::string ReplyWire(const Bytes& data, std::uint8_t command) {
 std::string ExtendedReplyWire(const Bytes& data, std::uint16_t announced) {
   Bytes head{0x01, 0x00, 0x00, 0xFF};
   Bytes ext{static_cast<std::uint8_t>(announced >> 8), static_cast<std::uint8_t>(announced)};
-  return "\x02" + Hex(head) + Hex(ext) + Hex(data) + "00\x03";
+  std::uint8_t sum = 0;
+  for (auto b : head) sum ^= b;
+  for (auto b : ext) sum ^= b;
+  for (auto b : data) sum ^= b;
+  return "\x02" + Hex(head) + Hex(ext) + Hex(data) + Hex({sum}) + "\x03";
 }
 
 Bytes Block(std::uint8_t pcb, const Bytes& inf) {
