@@ -73,9 +73,12 @@ class IfdEmuTest : public ::testing::Test {
   uint32_t rxlen_ = 0;
 };
 
+// ECHO: `data` command bytes, `response` bytes back. Without command data the
+// fifth byte is Le, which a T=0 card must meet exactly.
 Bytes Echo(std::size_t data, std::size_t response) {
   Bytes apdu{0x80, kInsEcho, static_cast<unsigned char>(response >> 8),
-             static_cast<unsigned char>(response), static_cast<unsigned char>(data)};
+             static_cast<unsigned char>(response),
+             static_cast<unsigned char>(data == 0 ? response : data)};
   for (std::size_t i = 0; i < data; ++i) apdu.push_back(static_cast<unsigned char>(0xA0 + i));
   return apdu;
 }
@@ -160,9 +163,11 @@ TEST_F(IfdEmuTest, TransmitLengthChecks) {
 }
 
 TEST_F(IfdEmuTest, FailuresGive612AndNothingReceived) {
-  g_emu->InjectFault(FaultSpec::Of(Fault::kSilence).ForCommand(0xA1));
+  // A silent reader is asked again (three times) before the exchange fails.
+  g_emu->InjectFault(FaultSpec::Of(Fault::kSilence).ForCommand(0xA1).Times(4));
   EXPECT_EQ(Transmit(1, Echo(3, 3)), IFD_COMMUNICATION_ERROR);
   EXPECT_EQ(rxlen_, 0u);
+  EXPECT_EQ(g_emu->PendingFaults(), 0u);
 
   // An answer longer than the caller's buffer is not cut into it.
   EXPECT_EQ(Transmit(1, Echo(0, 100), 50), IFD_COMMUNICATION_ERROR);
