@@ -40,7 +40,9 @@ inline constexpr unsigned int kIfsd = link::kWideReply - 4;
 
 class Reader {
  public:
-  explicit Reader(ReaderEvents& events);
+  // `command_block_time`: the seconds a reader command's reply is awaited
+  // (4 for the real reader; tests of noisy lines use less).
+  explicit Reader(ReaderEvents& events, int command_block_time = link::kCommandBlockTime);
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
 
@@ -91,6 +93,7 @@ class Reader {
   void ForgetCard();
 
   ReaderEvents& events_;
+  const int command_block_time_;
   IO_Port record_{};
   serial::Port port_{record_};
   Line line_{*this};

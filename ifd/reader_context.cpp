@@ -1,6 +1,6 @@
-// One reader of a PC/SC host (see reader.h).
+// One reader of a PC/SC host (see reader_context.h).
 
-#include "reader.h"
+#include "reader_context.h"
 
 #include <algorithm>
 #include <array>
@@ -51,7 +51,9 @@ int Reader::Channel::Transmit(const unsigned char* frame, int len, unsigned char
   return link::Transmit(r_.link_, frame, len, reply, replylen);
 }
 
-Reader::Reader(ReaderEvents& events) : events_(events), t1_config_(kHostT1) {
+Reader::Reader(ReaderEvents& events, int command_block_time)
+    : events_(events), command_block_time_(command_block_time), t1_config_(kHostT1) {
+  t1_config_.base_block_time = command_block_time;
   link_.unchecked_notice = &Reader::Unchecked;
   link_.notice_context = this;
 }
@@ -73,7 +75,7 @@ serial::OpenError Reader::Open(const char* device, int* err_no) {
   link_.Restart();
   ForgetCard();
   std::this_thread::sleep_for(link::kReaderSettle);
-  line_.SetBlockTime(link::kCommandBlockTime);
+  line_.SetBlockTime(command_block_time_);
   return error;
 }
 
@@ -84,7 +86,7 @@ void Reader::Close() {
 
 std::uint32_t Reader::PowerUp(bool /*reset*/) {
   // Power-up and reset are one reader command.
-  line_.SetBlockTime(link::kCommandBlockTime);
+  line_.SetBlockTime(command_block_time_);
   std::array<unsigned char, link::kWideReply> atr{};
   unsigned int length = 0;
   if (link::ResetIcc(link_, atr.data(), &length) != ADM_OK) return IFD_ERROR_POWER_ACTION;
@@ -101,7 +103,7 @@ std::uint32_t Reader::PowerUp(bool /*reset*/) {
 }
 
 std::uint32_t Reader::PowerDown() {
-  line_.SetBlockTime(link::kCommandBlockTime);
+  line_.SetBlockTime(command_block_time_);
   if (link::UnpowerIcc(link_) != ADM_OK) return IFD_ERROR_POWER_ACTION;
   atr_.fill(0);
   atr_length_ = 0;
@@ -109,7 +111,7 @@ std::uint32_t Reader::PowerDown() {
 }
 
 std::uint32_t Reader::Presence() {
-  line_.SetBlockTime(link::kCommandBlockTime);
+  line_.SetBlockTime(command_block_time_);
   switch (link::IccPresence(link_)) {
     case ADM_OK:
       return IFD_ICC_PRESENT;

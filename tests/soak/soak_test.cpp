@@ -1,0 +1,171 @@
+// Line-noise soak: a reader whose line flips one bit in a character now and
+// then, in both directions, and a few thousand exchanges per protocol and
+// noise level against a card whose answers the test can recompute. Counted:
+// correct answers, errors, and silent corruptions (success with a wrong
+// answer), which must never happen. T=1 can ask for a damaged block again,
+// so at one character in 1 000 it must still answer at least 99 % correctly.
+//
+// The reader is driven as a PC/SC host drives it (ifd::Reader), with a 1 s
+// reply timeout instead of 4 s so that replies that noise cut short cost
+// less waiting.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "card_app.h"
+#include "emulator.h"
+#include "reader_context.h"
+
+namespace {
+
+using ttycard::emu::Bytes;
+using ttycard::emu::CardApp;
+using ttycard::emu::CardProtocol;
+using ttycard::emu::Emulator;
+
+struct Tally {
+  int correct = 0;
+  int errors = 0;
+  int silent = 0;  // success with a wrong answer
+  void Count(std::uint32_t result, bool right) {
+    if (result != IFD_SUCCESS) {
+      ++errors;
+    } else if (right) {
+      ++correct;
+    } else {
+      ++silent;
+    }
+  }
+  int Total() const { return correct + errors + silent; }
+};
+
+class Quiet final : public ttycard::ifd::ReaderEvents {};
+
+struct Soak {
+  Tally atr;
+  Tally apdu;
+};
+
+Bytes Echo(std::size_t data, std::size_t answer) {
+  Bytes apdu{0x80, 0xEC, static_cast<std::uint8_t>(answer >> 8), static_cast<std::uint8_t>(answer),
+             static_cast<std::uint8_t>(data)};
+  for (std::size_t i = 0; i < data; ++i) apdu.push_back(static_cast<std::uint8_t>(i * 37 + data));
+  return apdu;
+}
+
+Bytes EchoAnswer(const Bytes& apdu, std::size_t answer) {
+  Bytes out(apdu.begin() + 5, apdu.end());
+  for (std::size_t k = out.size(); k < answer; ++k) out.push_back(static_cast<std::uint8_t>(k));
+  out.push_back(0x90);
+  out.push_back(0x00);
+  return out;
+}
+
+Soak Run(CardProtocol protocol, double noise, int resets, int exchanges, std::uint64_t seed) {
+  ttycard::emu::Options options;
+  options.protocol = protocol;
+  options.noise_to_host = noise;
+  options.noise_to_reader = noise;
+  options.noise_seed = seed;
+  options.reject_malformed = true;
+  Emulator emu(options);
+  Soak soak;
+  if (!emu.Start()) {
+    ADD_FAILURE() << "cannot start the emulator";
+    return soak;
+  }
+  Quiet quiet;
+  ttycard::ifd::Reader reader(quiet, 1);
+  int err = 0;
+  if (reader.Open(emu.SlavePath().c_str(), &err) != ttycard::serial::OpenError::kNone) {
+    ADD_FAILURE() << "cannot open the reader";
+    return soak;
+  }
+  const Bytes atr(protocol == CardProtocol::kT0 ? ttycard::emu::kDefaultT0Atr.begin()
+                                                : ttycard::emu::kDefaultT1Atr.begin(),
+                  protocol == CardProtocol::kT0 ? ttycard::emu::kDefaultT0Atr.end()
+                                                : ttycard::emu::kDefaultT1Atr.end());
+  for (int i = 0; i < resets; ++i) {
+    const std::uint32_t result = reader.PowerUp(true);
+    soak.atr.Count(result, Bytes(reader.Atr().begin(), reader.Atr().end()) == atr);
+  }
+  while (reader.PowerUp(false) != IFD_SUCCESS) {
+  }
+
+  std::mt19937 rng(static_cast<std::uint32_t>(seed));
+  const Bytes file = CardApp::FileContent(ttycard::emu::kFileLong);
+  std::vector<unsigned char> rx(70000);
+  for (int i = 0; i < exchanges; ++i) {
+    Bytes apdu;
+    Bytes expected;
+    const bool t1 = protocol == CardProtocol::kT1;
+    if (t1 || i % 2 == 0) {
+      const std::size_t data = rng() % (t1 ? 200 : 120);
+      const std::size_t answer = data + rng() % (t1 ? 60 : 1);
+      apdu = Echo(data, answer);
+      if (data == 0) apdu[4] = static_cast<std::uint8_t>(answer);  // T=0: Le met exactly
+      expected = EchoAnswer(apdu, answer);
+    } else {
+      // READ BINARY of a file the test knows, exactly Le bytes.
+      const std::size_t le = 1 + rng() % 200;
+      const std::size_t offset = rng() % (file.size() - le);
+      apdu = {0x00, 0xB0, static_cast<std::uint8_t>(offset >> 8),
+              static_cast<std::uint8_t>(offset), static_cast<std::uint8_t>(le)};
+      expected.assign(file.begin() + static_cast<long>(offset),
+                      file.begin() + static_cast<long>(offset + le));
+      expected.push_back(0x90);
+      expected.push_back(0x00);
+      if (i == 1) {  // select the file once
+        const Bytes select{0x00, 0xA4, 0x00, 0x00, 0x02, 0x2F, 0x00};
+        std::size_t n = 0;
+        while (reader.Transmit(0, select, rx.data(), rx.size(), &n) != IFD_SUCCESS) {
+        }
+      }
+    }
+    std::size_t n = 0;
+    const std::uint32_t result = reader.Transmit(t1 ? 1 : 0, apdu, rx.data(), rx.size(), &n);
+    soak.apdu.Count(result, Bytes(rx.begin(), rx.begin() + static_cast<long>(n)) == expected);
+  }
+  std::printf("# %s, noise %g: ATR %d correct, %d errors, %d silent; APDU %d correct, %d errors, "
+              "%d silent (%.2f %% correct); %zu + %zu characters corrupted\n",
+              protocol == CardProtocol::kT1 ? "T=1" : "T=0", noise, soak.atr.correct,
+              soak.atr.errors, soak.atr.silent, soak.apdu.correct, soak.apdu.errors,
+              soak.apdu.silent, 100.0 * soak.apdu.correct / soak.apdu.Total(),
+              emu.CorruptedToHost(), emu.CorruptedToReader());
+  std::fflush(stdout);
+  reader.Close();
+  return soak;
+}
+
+struct Level {
+  CardProtocol protocol;
+  double noise;
+};
+
+class LineNoise : public testing::TestWithParam<Level> {};
+
+TEST_P(LineNoise, NoSilentCorruption) {
+  const Level level = GetParam();
+  const Soak soak = Run(level.protocol, level.noise, 300, 2000, 0x5EED + static_cast<int>(level.protocol));
+  EXPECT_EQ(soak.atr.silent, 0);
+  EXPECT_EQ(soak.apdu.silent, 0);
+  EXPECT_GT(soak.apdu.correct, soak.apdu.Total() * 9 / 10);
+  if (level.protocol == CardProtocol::kT1) {
+    EXPECT_GE(soak.apdu.correct * 100, soak.apdu.Total() * 99) << "T=1 asks again: 99 % correct";
+  }
+}
+
+std::string LevelName(const testing::TestParamInfo<Level>& info) {
+  return std::string(info.param.protocol == CardProtocol::kT1 ? "T1" : "T0") + "_one_in_" +
+         std::to_string(static_cast<int>(1 / info.param.noise + 0.5));
+}
+
+INSTANTIATE_TEST_SUITE_P(Soak, LineNoise,
+                         testing::Values(Level{CardProtocol::kT1, 1e-4}, Level{CardProtocol::kT1, 1e-3},
+                                         Level{CardProtocol::kT0, 1e-4}, Level{CardProtocol::kT0, 1e-3}),
+                         LevelName);
+
+}  // namespace

@@ -1,0 +1,216 @@
+// One fault at every transaction of a few T=1 exchange shapes, against the
+// emulator's strict card (in process: its T=1 card behind a channel that can
+// damage, drop or replace any one reply). Whatever the fault, success
+// carries exactly the card's answer, the card ran the command once and whole
+// (or not at all), and the next exchange works.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "card_app.h"
+#include "channel.h"
+#include "journal.h"
+#include "reader.h"
+#include "t1_engine.h"
+#include "wire.h"
+
+namespace {
+
+using ttycard::emu::Bytes;
+using ttycard::emu::CardApp;
+using ttycard::emu::CardBackend;
+using ttycard::emu::CardResponse;
+using ttycard::emu::T1Behaviour;
+
+// The card application, recording every command it ran.
+class Recorder final : public CardBackend {
+ public:
+  std::optional<Bytes> PowerUp(bool warm) override { return app_.PowerUp(warm); }
+  CardResponse Process(std::span<const std::uint8_t> apdu) override {
+    ran.emplace_back(apdu.begin(), apdu.end());
+    return app_.Process(apdu);
+  }
+  std::vector<Bytes> ran;
+
+ private:
+  CardApp app_;
+};
+
+enum class Fault {
+  kNone,
+  kBadLrc,        // the reply's last byte changed
+  kWrongLen,      // the reply's LEN one more
+  kNoReply,       // the link refuses the reply (silence, non-hex, cut short)
+  kMissBlock,     // the card does not take the block: R(expected, EDC)
+  kResendPrevious,  // the card does not take it and sends its previous block again
+  kAskAgain,      // the card asks for the very block again
+  kWtx,           // the card asks for more time first
+  kIfsRequest,    // the card announces another IFSC first
+};
+
+constexpr std::array kFaults{Fault::kBadLrc,         Fault::kWrongLen, Fault::kNoReply,
+                             Fault::kMissBlock,      Fault::kResendPrevious,
+                             Fault::kAskAgain,       Fault::kWtx,      Fault::kIfsRequest};
+
+const char* Name(Fault f) {
+  constexpr std::array kNames{"none",      "bad LRC",   "wrong LEN", "no reply", "missed block",
+                              "previous block again", "asked again", "WTX", "IFS request"};
+  return kNames[static_cast<std::size_t>(f)];
+}
+
+// The reader's pass-through command against the emulated reader, with one
+// fault at transaction `at`.
+class SweepChannel final : public ttycard::proto::Channel {
+ public:
+  SweepChannel(ttycard::emu::Reader& reader) : reader_(reader) {}
+  int Transmit(const unsigned char* frame, int len, unsigned char* reply,
+               unsigned int* replylen) override {
+    const int index = count_++;
+    const std::span<const std::uint8_t> data(frame + 3, static_cast<std::size_t>(len - 4));
+    if (index == at_) Arm();
+    Bytes answer = reader_.Handle(frame[1], data).data;
+    if (index == at_) {
+      if (fault_ == Fault::kNoReply) return 4;
+      if (fault_ == Fault::kBadLrc && !answer.empty()) answer.back() ^= 0x5A;
+      if (fault_ == Fault::kWrongLen && answer.size() > 2) answer[2] += 1;
+    }
+    std::copy(answer.begin(), answer.end(), reply);
+    *replylen = static_cast<unsigned int>(answer.size());
+    return 0;
+  }
+  unsigned int MaxReply() const override { return 258; }
+  void Plan(Fault fault, int at) {
+    fault_ = fault;
+    at_ = at;
+    count_ = 0;
+  }
+  int Count() const { return count_; }
+
+ private:
+  void Arm() {
+    auto& card = reader_.Card();
+    switch (fault_) {
+      case Fault::kMissBlock:
+        card.Configure(T1Behaviour::kMissBlock, 1);
+        break;
+      case Fault::kResendPrevious:
+        card.Configure(T1Behaviour::kResendPrevious, 1);
+        break;
+      case Fault::kAskAgain:
+        card.Configure(T1Behaviour::kAskAgain, 1);
+        break;
+      case Fault::kWtx:
+        card.Configure(T1Behaviour::kWtx, 1, 2);
+        break;
+      case Fault::kIfsRequest:
+        card.Configure(T1Behaviour::kIfsRequest, 1, 40);
+        break;
+      default:
+        break;
+    }
+  }
+
+  ttycard::emu::Reader& reader_;
+  Fault fault_ = Fault::kNone;
+  int at_ = -1;
+  int count_ = 0;
+};
+
+// ECHO: `data` command bytes, `answer` bytes back.
+Bytes Echo(std::size_t data, std::size_t answer) {
+  Bytes apdu{0x80, 0xEC, static_cast<std::uint8_t>(answer >> 8), static_cast<std::uint8_t>(answer),
+             static_cast<std::uint8_t>(data)};
+  for (std::size_t i = 0; i < data; ++i) apdu.push_back(static_cast<std::uint8_t>(0x30 + i));
+  return apdu;
+}
+
+Bytes Expected(const Bytes& apdu, std::size_t answer) {
+  Bytes out(apdu.begin() + 5, apdu.end());
+  for (std::size_t k = out.size(); k < answer; ++k) out.push_back(static_cast<std::uint8_t>(k));
+  out.push_back(0x90);
+  out.push_back(0x00);
+  return out;
+}
+
+struct Shape {
+  const char* name;
+  std::size_t data;
+  std::size_t answer;
+};
+
+constexpr std::array kShapes{Shape{"short", 3, 3}, Shape{"45-byte command", 40, 2},
+                             Shape{"chained answer", 2, 70}, Shape{"both chained", 40, 70}};
+
+struct Road {
+  const char* name;
+  ttycard::t1::Config config;
+};
+
+const std::array kRoads{
+    Road{"fixed chunks", ttycard::t1::Config{}},
+    Road{"card sizes", ttycard::t1::Config{.fixed_chunks = false,
+                                           .per_block_waits = true,
+                                           .base_block_time = 4,
+                                           .max_response = 65538,
+                                           .max_transactions = 20000,
+                                           .ifsd_wanted = 0}},
+};
+
+TEST(T1Sweep, OneFaultAtEveryTransaction) {
+  int runs = 0;
+  for (const Road& road : kRoads) {
+    for (const Shape& shape : kShapes) {
+      for (const Fault fault : kFaults) {
+        for (int at = 0;; ++at) {
+          SCOPED_TRACE(std::string(road.name) + ", " + shape.name + ", " + Name(fault) + " at " +
+                       std::to_string(at));
+          Recorder card;
+          ttycard::emu::Journal journal;
+          ttycard::emu::Options options;
+          options.t1.ifsc = 20;  // a 40-byte command is chained on both roads
+          ttycard::emu::Reader reader(options, journal, &card);
+          ASSERT_FALSE(reader.Handle(0x80, {}).data.empty());
+          SweepChannel channel(reader);
+          unsigned char ns = 0;
+          unsigned char nr = 0;
+          ttycard::t1::State state{&ns, &nr};
+          ttycard::t1::CardReset(state, 20, true, road.config);
+
+          const Bytes apdu = Echo(shape.data, shape.answer);
+          std::array<unsigned char, 512> out{};
+          std::size_t length = 0;
+          channel.Plan(fault, at);
+          const int result =
+              ttycard::t1::Exchange(channel, road.config, state, apdu, out, &length);
+          const bool fault_played = at < channel.Count();
+          // One fault at a time is always recovered from within the exchange.
+          EXPECT_EQ(result, 0);
+          if (result == 0) {
+            EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<long>(length)),
+                      Expected(apdu, shape.answer));
+            ASSERT_EQ(card.ran.size(), 1u);
+          } else {
+            EXPECT_LE(card.ran.size(), 1u) << "a command ran twice";
+          }
+          for (const Bytes& ran : card.ran) EXPECT_EQ(ran, apdu) << "a cut or spliced command ran";
+
+          // The next exchange works, whatever the card was left holding.
+          card.ran.clear();
+          channel.Plan(Fault::kNone, -1);
+          const Bytes next = Echo(5, 6);
+          ASSERT_EQ(ttycard::t1::Exchange(channel, road.config, state, next, out, &length), 0);
+          EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<long>(length)), Expected(next, 6));
+          EXPECT_EQ(card.ran, std::vector<Bytes>{next});
+          ++runs;
+          if (!fault_played) break;
+        }
+      }
+    }
+  }
+  EXPECT_GT(runs, 200);
+}
+
+}  // namespace
