@@ -15,6 +15,7 @@
 #include "journal.h"
 #include "t1_card.h"
 #include "vicc_relay.h"
+#include "wire.h"
 
 namespace ttycard::emu {
 
@@ -47,6 +48,19 @@ struct Options {
   bool card_present = true;
   Bytes unknown_command_reply;       // reply data to unknown command codes
   bool answer_malformed = false;     // malformed frames: empty reply instead of silence
+  // Malformed frames (bad hex, checksum or length byte, no ETX, stray
+  // characters) are answered at once with an empty reply whose head is
+  // 01 <command or 00> 01 00, and counted (Emulator::RejectedFrames())
+  // instead of being violations. A frame without ETX is rejected once the
+  // line has been quiet for a moment. Use it whenever noise_to_reader > 0.
+  bool reject_malformed = false;
+  ReplyChecksum reply_checksum = ReplyChecksum::kXor;
+  // Line noise: probability per character of one flipped bit, towards the
+  // host (replies, after faults) and towards the reader (before framing).
+  // Each direction has its own generator seeded from noise_seed.
+  double noise_to_host = 0.0;
+  double noise_to_reader = 0.0;
+  std::uint64_t noise_seed = 0;
   bool t0_extended_replies = false;  // T=0 responses over 255 bytes: extended form
                                      // instead of cutting the data to 253 + SW
   T1Config t1;
