@@ -16,6 +16,14 @@ std::string Hex1(std::uint8_t b) {
 
 }  // namespace
 
+Bytes DefaultT1Atr(std::uint8_t ifsc) {
+  Bytes atr(kDefaultT1Atr.begin(), kDefaultT1Atr.end());
+  atr[kAtrTa3] = ifsc;
+  // TCK: the XOR of T0 up to the last historical byte.
+  atr.back() = XorSum(std::span(atr).subspan(1, atr.size() - 2));
+  return atr;
+}
+
 Reader::Reader(const Options& options, Journal& journal, CardBackend* backend)
     : journal_(journal),
       protocol_(options.protocol),
@@ -31,7 +39,7 @@ Reader::Reader(const Options& options, Journal& journal, CardBackend* backend)
     if (protocol_ == CardProtocol::kT0) {
       atr_.assign(kDefaultT0Atr.begin(), kDefaultT0Atr.end());
     } else {
-      atr_.assign(kDefaultT1Atr.begin(), kDefaultT1Atr.end());
+      atr_ = DefaultT1Atr(options.t1.ifsc);
     }
   }
 }

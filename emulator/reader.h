@@ -37,6 +37,10 @@ enum class CardProtocol : std::uint8_t { kAny, kT0, kT1 };
 // T=1), TA3 20 (IFSC 32), TB3 45 (BWI 4, CWI 5), "TTYC", TCK 4B.
 inline constexpr std::array<std::uint8_t, 11> kDefaultT1Atr = {0x3B, 0x84, 0x81, 0x31, 0x20, 0x45,
                                                                0x54, 0x54, 0x59, 0x43, 0x4B};
+inline constexpr std::size_t kAtrTa3 = 4;
+// kDefaultT1Atr announcing another IFSC in TA3, with its TCK recomputed.
+// The reader uses it (with options.t1.ifsc) unless an ATR is given.
+Bytes DefaultT1Atr(std::uint8_t ifsc);
 // TS 3B, T0 02 (2 historical bytes, T=0 implied), 14 50.
 inline constexpr std::array<std::uint8_t, 4> kDefaultT0Atr = {0x3B, 0x02, 0x14, 0x50};
 
@@ -73,7 +77,7 @@ struct Options {
   // T=0 answers of 255 bytes and more go in the extended form; with this
   // set, answers over 255 bytes are cut to 253 data bytes + SW instead.
   bool t0_cut_long_replies = false;
-  T1Config t1;
+  T1Config t1;                        // t1.ifsc also sets TA3 of the default T=1 ATR
   std::uint8_t slow_wtx_default = 3;  // WTX requests of INS C8 with P1 = 00
   std::uint32_t challenge_seed = 0x2545F491;
   std::function<void(std::string_view)> trace;  // trace lines; may be empty

@@ -153,6 +153,24 @@ TEST(Reader, T0CardSendsExactlyLeOrAsksFor6C) {
   EXPECT_THAT(h.journal.violations, IsEmpty());
 }
 
+TEST(Reader, DefaultT1AtrAnnouncesTheIfsc) {
+  for (const int ifsc : {16, 32, 0x80, 254}) {
+    Options o;
+    o.t1.ifsc = static_cast<std::uint8_t>(ifsc);
+    const Bytes atr = ReaderHarness(o).Send(kCmdReset);
+    ASSERT_THAT(atr, SizeIs(kDefaultT1Atr.size()));
+    EXPECT_EQ(atr[kAtrTa3], ifsc);
+    EXPECT_EQ(XorSum(std::span(atr).subspan(1)), 0) << ifsc;  // T0 .. TCK
+    EXPECT_EQ(Bytes(atr.begin(), atr.begin() + 4),
+              Bytes(kDefaultT1Atr.begin(), kDefaultT1Atr.begin() + 4));
+  }
+  EXPECT_EQ(DefaultT1Atr(32), Bytes(kDefaultT1Atr.begin(), kDefaultT1Atr.end()));
+  Options given;
+  given.atr = H("3B 00");
+  given.t1.ifsc = 64;
+  EXPECT_EQ(ReaderHarness(given).Send(kCmdReset), H("3B 00"));
+}
+
 TEST(Reader, ExchangesNeedAPoweredCardOfTheRightProtocol) {
   struct Case {
     CardProtocol protocol;
