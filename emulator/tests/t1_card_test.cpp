@@ -285,6 +285,37 @@ TEST(T1Card, ResponseBlocksFollowTheIfsd) {
   }
 }
 
+TEST(T1Card, ExtendedApdusTravelInChains) {
+  Harness h;
+  // The host announces IFSD 254, sends an extended READ BINARY of EF 2F02
+  // (00 B0 0000 Le 1F40 = 8000) and the card chains 8002 bytes back.
+  EXPECT_EQ(h.card.Receive(B("00 C1 01 FE")), B("00 E1 01 FE"));
+  EXPECT_EQ(h.card.Receive(B(I(0, "00 A4 00 00 02 2F 02"))), B(I(0, "90 00")));
+  Bytes expected = CardApp::FileContent(kFileLarge);
+  ASSERT_EQ(expected.size(), 8000u);
+  expected.insert(expected.end(), {0x90, 0x00});
+  EXPECT_EQ(CollectResponse(h.card, h.card.Receive(B(I(1, "00 B0 00 00 00 1F 40")))), expected);
+  // An extended ECHO of 300 bytes (case 4E) sent in blocks of at most IFSC 32.
+  Bytes apdu = {0x80, 0xEC, 0x00, 0x00, 0x00, 0x01, 0x2C};
+  for (int i = 0; i < 300; ++i) apdu.push_back(static_cast<std::uint8_t>(i * 3));
+  apdu.insert(apdu.end(), {0x00, 0x00});
+  int ns = 0;
+  Bytes reply;
+  for (std::size_t off = 0; off < apdu.size(); off += 32) {
+    const std::size_t n = std::min<std::size_t>(32, apdu.size() - off);
+    const bool more = off + n < apdu.size();
+    reply = h.card.Receive(MakeI(ns, more, std::span(apdu).subspan(off, n)));
+    ns ^= 1;
+    if (more) {
+      EXPECT_EQ(reply, MakeR(ns));
+    }
+  }
+  Bytes echo(apdu.begin() + 7, apdu.end() - 2);
+  echo.insert(echo.end(), {0x90, 0x00});
+  EXPECT_EQ(CollectResponse(h.card, reply), echo);
+  EXPECT_THAT(h.journal.violations, IsEmpty());
+}
+
 TEST(T1Card, CorruptLrcOnceThenTheResendIsClean) {
   Harness h;
   h.card.Configure(T1Behaviour::kCorruptLrc);
