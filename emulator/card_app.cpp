@@ -18,14 +18,34 @@ constexpr std::uint16_t kSwInsUnknown = 0x6D00;
 constexpr std::uint16_t kSwClaUnknown = 0x6E00;
 
 constexpr std::size_t kLongFileSize = 300;
+constexpr std::size_t kLargeFileSize = 8000;
 constexpr std::string_view kShortFileText = "TTYCARD EMULATOR";
 
-// Short APDU split into its parts (ISO/IEC 7816-4 cases 1 to 4).
+// APDU split into its parts (ISO/IEC 7816-4 cases 1 to 4, short or extended).
 struct Apdu {
   std::uint8_t cla, ins, p1, p2;
   std::span<const std::uint8_t> data;
-  std::optional<std::size_t> le;  // Ne; 256 for a Le byte of 00
+  std::optional<std::size_t> le;  // Ne; 256 for a Le byte of 00, 65536 for 00 00
+  bool extended = false;
 };
+
+// Extended cases: 00 Le1 Le2 (2E), 00 Lc1 Lc2 data (3E), 00 Lc1 Lc2 data
+// Le1 Le2 (4E); Lc 0000 is invalid, Le 0000 means 65536.
+std::optional<Apdu> ParseExtended(std::span<const std::uint8_t> a, Apdu out) {
+  out.extended = true;
+  const auto word = [&](std::size_t i) { return std::size_t{a[i]} << 8 | a[i + 1]; };
+  const auto le = [&](std::size_t i) { return word(i) == 0 ? std::size_t{65536} : word(i); };
+  if (a.size() == 7) {
+    out.le = le(5);
+    return out;
+  }
+  const std::size_t lc = word(5);
+  if (lc == 0) return std::nullopt;
+  if (a.size() != 7 + lc && a.size() != 9 + lc) return std::nullopt;
+  out.data = a.subspan(7, lc);
+  if (a.size() == 9 + lc) out.le = le(7 + lc);
+  return out;
+}
 
 std::optional<Apdu> Parse(std::span<const std::uint8_t> a) {
   if (a.size() < 4) return std::nullopt;
@@ -37,7 +57,7 @@ std::optional<Apdu> Parse(std::span<const std::uint8_t> a) {
     return out;
   }
   const std::size_t lc = a[4];
-  if (lc == 0) return std::nullopt;  // extended length: not supported
+  if (lc == 0) return a.size() >= 7 ? ParseExtended(a, out) : std::nullopt;
   if (a.size() == 5 + lc) {
     out.data = a.subspan(5, lc);
   } else if (a.size() == 6 + lc) {
@@ -73,6 +93,9 @@ std::uint8_t CardApp::FileByte(std::uint16_t fid, std::size_t offset) {
   if (fid == kFileLong && offset < kLongFileSize) {
     return static_cast<std::uint8_t>((offset * 7 + 1) ^ (offset >> 8));
   }
+  if (fid == kFileLarge && offset < kLargeFileSize) {
+    return static_cast<std::uint8_t>((offset * 13 + 5) ^ (offset >> 8) ^ (offset >> 11));
+  }
   if (fid == kFileShort && offset < kShortFileText.size()) {
     return static_cast<std::uint8_t>(kShortFileText[offset]);
   }
@@ -83,6 +106,7 @@ Bytes CardApp::FileContent(std::uint16_t fid) {
   std::size_t size = 0;
   if (fid == kFileLong) size = kLongFileSize;
   if (fid == kFileShort) size = kShortFileText.size();
+  if (fid == kFileLarge) size = kLargeFileSize;
   Bytes out(size);
   for (std::size_t i = 0; i < size; ++i) out[i] = FileByte(fid, i);
   return out;
@@ -110,7 +134,8 @@ CardResponse CardApp::Process(std::span<const std::uint8_t> raw) {
     case kInsEcho: {
       CardResponse r = Status(kSwOk);
       r.data.assign(apdu->data.begin(), apdu->data.end());
-      const std::size_t want = std::min<std::size_t>(p1p2, kEchoMax);
+      const std::size_t want =
+          std::min<std::size_t>(p1p2, apdu->extended ? kEchoMaxExtended : kEchoMax);
       for (std::size_t k = r.data.size(); k < want; ++k) {
         r.data.push_back(static_cast<std::uint8_t>(k & 0xFF));
       }
@@ -139,7 +164,9 @@ CardResponse CardApp::Select(std::uint8_t p1, std::span<const std::uint8_t> data
   if (p1 != 0x00 && p1 != 0x04) return Status(kSwWrongP1P2);
   if (data.size() != 2) return Status(kSwWrongLength);
   const std::uint16_t fid = static_cast<std::uint16_t>(data[0] << 8 | data[1]);
-  if (fid != kFileMf && fid != kFileLong && fid != kFileShort) return Status(kSwFileNotFound);
+  if (fid != kFileMf && fid != kFileLong && fid != kFileShort && fid != kFileLarge) {
+    return Status(kSwFileNotFound);
+  }
   current_ = fid;
   return Status(kSwOk);
 }

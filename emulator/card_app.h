@@ -18,7 +18,8 @@
 //                           bytes -> 67 00. Selecting makes the file current.
 //   B0   READ BINARY        offset P1P2 (P1 bit 8 must be 0, else 6A 86) in the
 //                           current EF (none or MF current -> 69 86); Le bytes
-//                           (00 = 256) + 90 00; fewer left than Le -> what is
+//                           (00 = 256; extended: up to 65536, 0000 = 65536)
+//                           + 90 00; fewer left than Le -> what is
 //                           left + 62 82; offset at or beyond the end -> 6B 00.
 //   C8   SLOW (proprietary) no data; answers 90 00 after the T=1 card has asked
 //                           for P1 waiting-time extensions (P1 00 = the default
@@ -26,16 +27,23 @@
 //                           (00 = 1). On T=0 it just answers 90 00.
 //   EC   ECHO (proprietary) returns the command data, followed by filler bytes
 //                           so that the response data is P1P2 bytes long when
-//                           P1P2 is larger (capped at 1024), + 90 00. Filler
+//                           P1P2 is larger (capped at 1024 for a short APDU;
+//                           extended APDUs carry up to 65535 data bytes and
+//                           the cap is 65536, i.e. none), + 90 00. Filler
 //                           byte k of the response (k >= data length) is k & FF.
 //   other INS               6D 00
 //
+// APDUs follow ISO/IEC 7816-4 5.1, short and extended: after CLA INS P1 P2
+// a single 00 followed by more bytes starts an extended length field,
+// 00 Le1 Le2 (case 2E, Le 0000 = 65536), 00 Lc1 Lc2 data (3E) or 00 Lc1 Lc2
+// data Le1 Le2 (4E). Extended APDUs only reach the card through T=1.
 // Malformed APDUs (shorter than 4 bytes, Lc that does not match the length,
-// Lc 00, extended lengths) give 67 00.
+// Lc 0000, a short APDU of 6 bytes with Lc 00) give 67 00.
 //
 // Files: MF 3F00 (a DF, current after reset); EF 2F00, 300 bytes, byte i is
 // FileByte(0x2F00, i) (longer than several T=1 blocks); EF 2F01, 16 bytes,
-// the text "TTYCARD EMULATOR".
+// the text "TTYCARD EMULATOR"; EF 2F02, 8000 bytes, byte i is
+// FileByte(0x2F02, i) (for extended READ BINARY).
 #pragma once
 
 #include <cstdint>
@@ -55,7 +63,9 @@ inline constexpr std::uint8_t kInsEcho = 0xEC;
 inline constexpr std::uint16_t kFileMf = 0x3F00;
 inline constexpr std::uint16_t kFileLong = 0x2F00;
 inline constexpr std::uint16_t kFileShort = 0x2F01;
-inline constexpr std::size_t kEchoMax = 1024;
+inline constexpr std::uint16_t kFileLarge = 0x2F02;
+inline constexpr std::size_t kEchoMax = 1024;           // short APDUs
+inline constexpr std::size_t kEchoMaxExtended = 65536;  // extended APDUs
 
 struct CardResponse {
   Bytes data;

@@ -19,6 +19,8 @@ namespace ttycard::emu {
 namespace {
 
 constexpr int kIdlePollMs = 50;
+// The two directions draw from differently seeded generators.
+constexpr std::uint64_t kReaderSeedMix = 0x6A09E667F3BCC909ULL;
 
 bool MakeRaw(int fd) {
   termios t{};
@@ -33,6 +35,16 @@ auto Locked(std::mutex& mu, F&& f) {
   return f();
 }
 
+// The command code of a malformed frame when its first two bytes can be
+// read, so that a rejection names it.
+std::optional<std::uint8_t> CommandOf(const Frame& frame) {
+  if (frame.bytes.size() >= 2) return frame.command;
+  if (frame.wire.size() >= 5 && frame.wire[0] == kStx) {
+    if (const auto head = FromHex(std::string_view(frame.wire).substr(1, 4))) return (*head)[1];
+  }
+  return std::nullopt;
+}
+
 void CloseFd(int& fd) {
   if (fd >= 0) close(fd);
   fd = -1;
@@ -44,7 +56,9 @@ struct Emulator::Impl {
   explicit Impl(Options o)
       : options(std::move(o)),
         relay(options.vicc.enabled ? std::make_unique<ViccRelay>(options.vicc, journal) : nullptr),
-        reader(options, journal, relay.get()) {
+        reader(options, journal, relay.get()),
+        noise_to_host(options.noise_to_host, options.noise_seed),
+        noise_to_reader(options.noise_to_reader, options.noise_seed ^ kReaderSeedMix) {
     journal.trace = [this](std::string_view line) {
       if (options.trace) options.trace(line);
       if (options.trace_file) {
@@ -72,6 +86,9 @@ struct Emulator::Impl {
   Reader reader;
   std::vector<Frame> frames;
   std::deque<FaultSpec> faults;
+  LineNoise noise_to_host;
+  LineNoise noise_to_reader;
+  std::size_t rejected = 0;
 
   std::string slave_path;
   int master = -1;
@@ -92,13 +109,15 @@ void Emulator::Impl::Serve() {
     const int n = poll(fds.data(), fds.size(), kIdlePollMs);
     if (stop || hangup_requested) break;
     if (n == 0) {
-      if (auto stray = splitter.Flush()) HandlePiece(std::move(*stray));
+      if (auto stray = splitter.Flush(options.reject_malformed)) HandlePiece(std::move(*stray));
       continue;
     }
     if (n < 0 || !(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
     const ssize_t got = read(master, buf.data(), buf.size());
     if (got <= 0) continue;
-    for (std::string& piece : splitter.Feed({buf.data(), static_cast<std::size_t>(got)})) {
+    std::string chars(buf.data(), static_cast<std::size_t>(got));
+    Locked(mu, [&] { return noise_to_reader.Apply(chars); });
+    for (std::string& piece : splitter.Feed(chars)) {
       HandlePiece(std::move(piece));
       if (hung_up) return;
     }
@@ -124,18 +143,28 @@ void Emulator::Impl::HandlePiece(std::string piece) {
     std::lock_guard lock(mu);
     std::optional<std::uint8_t> command;
     ReaderReply reply;
+    ReplyStyle style{kReplyOk, options.reply_checksum};
     bool answer = true;
     if (frame.ok()) {
       command = frame.command;
       reply = reader.Handle(frame.command, frame.data);
     } else {
-      if (frame.bytes.size() >= 2) command = frame.command;
-      journal.Violation("malformed frame (" + frame.error + "): " + Printable(frame.wire));
-      answer = options.answer_malformed;
+      command = CommandOf(frame);
+      if (options.reject_malformed) {
+        ++rejected;
+        style.status = kReplyRejected;
+        journal.Trace("emu -- rejected frame (" + frame.error + "): " + Printable(frame.wire));
+      } else {
+        journal.Violation("malformed frame (" + frame.error + "): " + Printable(frame.wire));
+        answer = options.answer_malformed;
+      }
     }
     const FaultSpec fault = TakeFault(command);
     if (answer || fault.fault != Fault::kNone) {
-      plan = PlanReply(command.value_or(0), reply.data, fault, reply.extended);
+      plan = PlanReply(command.value_or(0), reply.data, fault, reply.extended, style);
+      if (noise_to_host.Apply(plan.chars) > 0) {
+        journal.Trace("emu ~~ noise: " + Printable(plan.chars));
+      }
     }
     if (fault.fault != Fault::kNone) {
       journal.Trace("emu ~~ fault " + std::string(FaultName(fault.fault)) + ": " +
@@ -329,6 +358,16 @@ void Emulator::ClearRecords() {
     impl_->journal.violations.clear();
     impl_->journal.t1_blocks.clear();
   });
+}
+
+std::size_t Emulator::RejectedFrames() const {
+  return Locked(impl_->mu, [&] { return impl_->rejected; });
+}
+std::size_t Emulator::CorruptedToHost() const {
+  return Locked(impl_->mu, [&] { return impl_->noise_to_host.Corrupted(); });
+}
+std::size_t Emulator::CorruptedToReader() const {
+  return Locked(impl_->mu, [&] { return impl_->noise_to_reader.Corrupted(); });
 }
 
 bool Emulator::WaitForFrames(std::size_t n, std::chrono::milliseconds timeout) const {

@@ -21,6 +21,13 @@
 // T=0 layout errors and every T=1 protocol error (see t1_card.h). A test that
 // expects a clean run asserts it is empty.
 //
+// A noisy line (options.noise_to_host / noise_to_reader, seeded by
+// noise_seed) flips one bit in a character now and then, in either
+// direction; with options.reject_malformed the reader answers what it cannot
+// decode with a rejection (head 01 <command or 00> 01 00) instead of
+// staying silent, as a reader on such a line does. options.reply_checksum
+// selects the checksum rule of the replies (XOR, its complement, or 00).
+//
 // The reader commands (wire.h): 01 STATUS -> 16-byte record (reader.h), byte
 // 15 = 00 no card / 01 present / 03 powered; 02 CARD TYPE (1 byte) -> empty;
 // 06 NOTIFICATION (1 byte) -> empty; 80 RESET -> the ATR (empty reply when
@@ -48,6 +55,7 @@
 #include "fault.h"
 #include "hex_codec.h"
 #include "journal.h"
+#include "line_noise.h"
 #include "reader.h"
 #include "t1_card.h"
 #include "wire.h"
@@ -107,6 +115,11 @@ class Emulator {
   bool WaitForFrames(std::size_t n, std::chrono::milliseconds timeout) const;
   std::vector<std::string> Violations() const;
   std::vector<T1Record> T1Blocks() const;
+  // Malformed frames answered with a rejection (options.reject_malformed).
+  std::size_t RejectedFrames() const;
+  // Characters corrupted by line noise so far, per direction.
+  std::size_t CorruptedToHost() const;
+  std::size_t CorruptedToReader() const;
   void ClearFrames();
   void ClearRecords();  // frames, violations and T=1 blocks
 

@@ -37,9 +37,9 @@ std::string_view FaultName(Fault fault) {
 }
 
 ReplyPlan PlanReply(std::uint8_t command, std::span<const std::uint8_t> data,
-                    const FaultSpec& fault, bool extended) {
+                    const FaultSpec& fault, bool extended, ReplyStyle style) {
   ReplyPlan plan;
-  ReplyParts parts = BuildReply(command, data, extended);
+  ReplyParts parts = BuildReply(command, data, extended, {}, style);
   const auto cut = [&](std::size_t dflt, std::size_t max) {
     return std::min(fault.cut.value_or(dflt), max);
   };
@@ -52,7 +52,7 @@ ReplyPlan PlanReply(std::uint8_t command, std::span<const std::uint8_t> data,
       plan.chars = parts.head.substr(0, cut(5, parts.head.size() - 1));
       return plan;
     case Fault::kCutInExtLength:
-      parts = BuildReply(command, data, true);
+      parts = BuildReply(command, data, true, {}, style);
       plan.chars = parts.head + parts.ext.substr(0, cut(2, parts.ext.size() - 1));
       return plan;
     case Fault::kCutInBody: {
@@ -85,7 +85,7 @@ ReplyPlan PlanReply(std::uint8_t command, std::span<const std::uint8_t> data,
       break;
     }
     case Fault::kExtendedLength:
-      parts = BuildReply(command, data, true);
+      parts = BuildReply(command, data, true, {}, style);
       break;
     case Fault::kExtendedLengthValue: {
       const std::size_t send = fault.ext_send.value_or(fault.ext_length);
@@ -94,7 +94,7 @@ ReplyPlan PlanReply(std::uint8_t command, std::span<const std::uint8_t> data,
       for (std::size_t i = data.size(); i < send; ++i) {
         body[i] = static_cast<std::uint8_t>(i - data.size());
       }
-      parts = BuildReply(command, body, true, fault.ext_length);
+      parts = BuildReply(command, body, true, fault.ext_length, style);
       if (send < fault.ext_length) parts.trailer.clear();
       break;
     }

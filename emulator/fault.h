@@ -15,6 +15,8 @@
 #include <string>
 #include <string_view>
 
+#include "wire.h"
+
 namespace ttycard::emu {
 
 enum class Fault : std::uint8_t {
@@ -82,7 +84,9 @@ struct ReplyPlan {
   bool hang_up = false;                   // close the master side afterwards
 };
 
+// `style` (head status byte, checksum rule) applies to every form of the
+// reply; kWrongChecksum inverts whatever checksum the style gives.
 ReplyPlan PlanReply(std::uint8_t command, std::span<const std::uint8_t> data,
-                    const FaultSpec& fault, bool extended = false);
+                    const FaultSpec& fault, bool extended = false, ReplyStyle style = {});
 
 }  // namespace ttycard::emu

@@ -27,6 +27,7 @@ namespace {
 using ttycard::emu::CardProtocol;
 using ttycard::emu::Emulator;
 using ttycard::emu::Options;
+using ttycard::emu::ReplyChecksum;
 
 constexpr const char* kUsage =
     "usage: ttycard-emu [options]\n"
@@ -48,6 +49,19 @@ constexpr const char* kUsage =
     "  --vicc-port N      listen on port N instead of an ephemeral one\n"
     "  --vicc-timeout MS  how long to wait for each answer of vicc (default 5000)\n"
     "  --port-file F      also write the vicc port to F\n"
+    "  --noise-to-host P  corrupt each character of the replies with probability P\n"
+    "                     (0..1) by flipping one of its 8 bits\n"
+    "  --noise-to-reader P  the same for characters from the host, before framing\n"
+    "  --noise-seed N     seed of the noise generators (default 0): same seed, same noise\n"
+    "  --reject-malformed answer frames that cannot be decoded with a rejection\n"
+    "                     (head 01 <command or 00> 01 00) instead of silence\n"
+    "  --reply-checksum xor|inverted|zero\n"
+    "                     checksum of the replies: XOR (default), its complement, or 00\n"
+    "  --t0-cut-long      cut T=0 answers over 255 bytes to 253 data bytes + SW\n"
+    "                     instead of sending them in the extended form\n"
+    "  --ifsc N           the T=1 card's IFSC, 16..254 (default 32), announced in TA3\n"
+    "                     of the default ATR; longer I-blocks from the host are refused\n"
+    "  --refuse-ifs       the T=1 card refuses S(IFS request) and keeps IFSD 32\n"
     "  --help             this text\n"
     "\n"
     "Signals: SIGINT/SIGTERM exit cleanly, SIGUSR1 removes the card,\n"
@@ -67,6 +81,15 @@ std::optional<long> Number(const char* text, long lo, long hi) {
   errno = 0;
   const long v = std::strtol(text, &end, 10);
   if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi) return std::nullopt;
+  return v;
+}
+
+// A probability in [0, 1], or nullopt.
+std::optional<double> Probability(const char* text) {
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(text, &end);
+  if (errno != 0 || end == text || *end != '\0' || !(v >= 0.0 && v <= 1.0)) return std::nullopt;
   return v;
 }
 
@@ -95,6 +118,14 @@ int ParseArgs(int argc, char** argv, Args& args) {
     kViccPort,
     kViccTimeout,
     kPortFile,
+    kNoiseToHost,
+    kNoiseToReader,
+    kNoiseSeed,
+    kRejectMalformed,
+    kReplyChecksum,
+    kT0CutLong,
+    kIfsc,
+    kRefuseIfs,
     kHelp
   };
   static const option kLong[] = {
@@ -110,6 +141,14 @@ int ParseArgs(int argc, char** argv, Args& args) {
       {"vicc-port", required_argument, nullptr, kViccPort},
       {"vicc-timeout", required_argument, nullptr, kViccTimeout},
       {"port-file", required_argument, nullptr, kPortFile},
+      {"noise-to-host", required_argument, nullptr, kNoiseToHost},
+      {"noise-to-reader", required_argument, nullptr, kNoiseToReader},
+      {"noise-seed", required_argument, nullptr, kNoiseSeed},
+      {"reject-malformed", no_argument, nullptr, kRejectMalformed},
+      {"reply-checksum", required_argument, nullptr, kReplyChecksum},
+      {"t0-cut-long", no_argument, nullptr, kT0CutLong},
+      {"ifsc", required_argument, nullptr, kIfsc},
+      {"refuse-ifs", no_argument, nullptr, kRefuseIfs},
       {"help", no_argument, nullptr, kHelp},
       {nullptr, 0, nullptr, 0},
   };
@@ -162,6 +201,59 @@ int ParseArgs(int argc, char** argv, Args& args) {
       }
       case kPortFile:
         args.port_file = optarg;
+        break;
+      case kNoiseToHost:
+      case kNoiseToReader: {
+        const auto p = Probability(optarg);
+        if (!p) {
+          std::fprintf(stderr, "ttycard-emu: bad probability '%s'\n", optarg);
+          return 2;
+        }
+        (c == kNoiseToHost ? args.options.noise_to_host : args.options.noise_to_reader) = *p;
+        break;
+      }
+      case kNoiseSeed: {
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long long v = std::strtoull(optarg, &end, 0);
+        if (errno != 0 || end == optarg || *end != '\0' || optarg[0] == '-') {
+          std::fprintf(stderr, "ttycard-emu: bad seed '%s'\n", optarg);
+          return 2;
+        }
+        args.options.noise_seed = v;
+        break;
+      }
+      case kRejectMalformed:
+        args.options.reject_malformed = true;
+        break;
+      case kReplyChecksum: {
+        const std::string mode = optarg;
+        if (mode == "xor") {
+          args.options.reply_checksum = ReplyChecksum::kXor;
+        } else if (mode == "inverted") {
+          args.options.reply_checksum = ReplyChecksum::kInverted;
+        } else if (mode == "zero") {
+          args.options.reply_checksum = ReplyChecksum::kZero;
+        } else {
+          std::fprintf(stderr, "ttycard-emu: bad --reply-checksum '%s'\n", optarg);
+          return 2;
+        }
+        break;
+      }
+      case kT0CutLong:
+        args.options.t0_cut_long_replies = true;
+        break;
+      case kIfsc: {
+        const auto v = Number(optarg, 16, 254);
+        if (!v) {
+          std::fprintf(stderr, "ttycard-emu: bad --ifsc '%s' (16..254)\n", optarg);
+          return 2;
+        }
+        args.options.t1.ifsc = static_cast<std::uint8_t>(*v);
+        break;
+      }
+      case kRefuseIfs:
+        args.options.t1.refuse_ifs = true;
         break;
       case kHelp:
         std::fputs(kUsage, stdout);

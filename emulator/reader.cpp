@@ -8,17 +8,27 @@
 namespace ttycard::emu {
 namespace {
 
+constexpr std::uint16_t kSwWrongLengthT0 = 0x6700;
+
 std::string Hex1(std::uint8_t b) {
   return Spaced(std::array{b});
 }
 
 }  // namespace
 
+Bytes DefaultT1Atr(std::uint8_t ifsc) {
+  Bytes atr(kDefaultT1Atr.begin(), kDefaultT1Atr.end());
+  atr[kAtrTa3] = ifsc;
+  // TCK: the XOR of T0 up to the last historical byte.
+  atr.back() = XorSum(std::span(atr).subspan(1, atr.size() - 2));
+  return atr;
+}
+
 Reader::Reader(const Options& options, Journal& journal, CardBackend* backend)
     : journal_(journal),
       protocol_(options.protocol),
       unknown_reply_(options.unknown_command_reply),
-      t0_extended_(options.t0_extended_replies),
+      t0_cut_(options.t0_cut_long_replies),
       app_(options.challenge_seed, options.slow_wtx_default),
       backend_(backend != nullptr ? *backend : app_),
       card_(backend_, journal, options.t1),
@@ -29,7 +39,7 @@ Reader::Reader(const Options& options, Journal& journal, CardBackend* backend)
     if (protocol_ == CardProtocol::kT0) {
       atr_.assign(kDefaultT0Atr.begin(), kDefaultT0Atr.end());
     } else {
-      atr_.assign(kDefaultT1Atr.begin(), kDefaultT1Atr.end());
+      atr_ = DefaultT1Atr(options.t1.ifsc);
     }
   }
 }
@@ -154,10 +164,12 @@ ReaderReply Reader::Exchange(std::uint8_t command, std::span<const std::uint8_t>
 ReaderReply Reader::T0(std::span<const std::uint8_t> data) {
   journal_.Trace("emu <- T=0 " + Spaced(data));
   Bytes apdu;
+  std::optional<std::size_t> le;  // a 5-byte APDU: P3 is Le (00 = 256)
   if (data.size() == 6) {
     // CLA INS P1 P2 00 P3: a 5-byte APDU.
     if (data[4] != 0x00) journal_.Violation("T=0 layout of a 5-byte APDU without 00 before P3");
     apdu = {data[0], data[1], data[2], data[3], data[5]};
+    le = data[5] == 0 ? 256 : data[5];
   } else if (data.size() > 6) {
     // The APDU followed by 00.
     if (data.back() != 0x00) journal_.Violation("T=0 layout without the trailing 00");
@@ -166,15 +178,24 @@ ReaderReply Reader::T0(std::span<const std::uint8_t> data) {
     journal_.Violation("T=0 command of " + std::to_string(data.size()) + " bytes");
     return {};
   }
-  const CardResponse response = backend_.Process(apdu);
-  ReaderReply r{response.Apdu()};
-  if (r.data.size() > 255) {
-    if (t0_extended_) {
-      r.extended = true;
-    } else {
-      r.data.erase(r.data.begin() + 253, r.data.end() - 2);
-    }
+  CardResponse response;
+  if (apdu.size() >= 7 && apdu[4] == 0x00) {
+    // Lc 00 then more bytes: an extended-length APDU, which T=0 cannot carry.
+    response.sw = kSwWrongLengthT0;
+  } else {
+    response = backend_.Process(apdu);
   }
+  const std::size_t n = response.data.size();
+  if (le && n != 0 && n != *le && n <= 256) {
+    // A T=0 card sends exactly P3 bytes or none: it announces how many it has.
+    journal_.Trace("emu -- T=0 card has " + std::to_string(n) + " bytes, P3 asked for " +
+                   std::to_string(*le));
+    response = CardResponse{};
+    response.sw = static_cast<std::uint16_t>(0x6C00 | (n & 0xFF));
+  }
+  ReaderReply r{response.Apdu()};
+  if (r.data.size() > 255 && t0_cut_) r.data.erase(r.data.begin() + 253, r.data.end() - 2);
+  r.extended = r.data.size() >= 255;  // a length byte of FF announces the extended form
   journal_.Trace("emu -> T=0 " + Spaced(r.data));
   return r;
 }

@@ -1,6 +1,15 @@
 // The reader itself: command dispatch, card slot state and the status record.
 // Handle() maps one well-formed command to the data of its reply; I/O,
 // framing and faults are the Emulator's business.
+//
+// T=0 (command A0) plays a real T=0 card: for a 5-byte APDU (P3 = Le, 00
+// meaning 256) the card sends exactly P3 data bytes or only the status
+// bytes, so an answer with 1..256 data bytes other than Le becomes 6C XX
+// (XX = the bytes available, 00 for 256) for the host to re-issue; longer
+// answers pass whole. Extended-length APDUs (Lc 00 and more bytes) get
+// 67 00: only T=1 carries them. Answers of 255 bytes and more (data + SW)
+// go in the extended reply form, or, with t0_cut_long_replies, answers
+// over 255 bytes are cut to 253 data bytes + SW.
 #pragma once
 
 #include <array>
@@ -15,6 +24,7 @@
 #include "journal.h"
 #include "t1_card.h"
 #include "vicc_relay.h"
+#include "wire.h"
 
 namespace ttycard::emu {
 
@@ -27,6 +37,10 @@ enum class CardProtocol : std::uint8_t { kAny, kT0, kT1 };
 // T=1), TA3 20 (IFSC 32), TB3 45 (BWI 4, CWI 5), "TTYC", TCK 4B.
 inline constexpr std::array<std::uint8_t, 11> kDefaultT1Atr = {0x3B, 0x84, 0x81, 0x31, 0x20, 0x45,
                                                                0x54, 0x54, 0x59, 0x43, 0x4B};
+inline constexpr std::size_t kAtrTa3 = 4;
+// kDefaultT1Atr announcing another IFSC in TA3, with its TCK recomputed.
+// The reader uses it (with options.t1.ifsc) unless an ATR is given.
+Bytes DefaultT1Atr(std::uint8_t ifsc);
 // TS 3B, T0 02 (2 historical bytes, T=0 implied), 14 50.
 inline constexpr std::array<std::uint8_t, 4> kDefaultT0Atr = {0x3B, 0x02, 0x14, 0x50};
 
@@ -45,11 +59,25 @@ struct Options {
   Bytes atr;  // empty: kDefaultT0Atr for kT0, else kDefaultT1Atr
   CardProtocol protocol = CardProtocol::kAny;
   bool card_present = true;
-  Bytes unknown_command_reply;       // reply data to unknown command codes
-  bool answer_malformed = false;     // malformed frames: empty reply instead of silence
-  bool t0_extended_replies = false;  // T=0 responses over 255 bytes: extended form
-                                     // instead of cutting the data to 253 + SW
-  T1Config t1;
+  Bytes unknown_command_reply;    // reply data to unknown command codes
+  bool answer_malformed = false;  // malformed frames: empty reply instead of silence
+  // Malformed frames (bad hex, checksum or length byte, no ETX, stray
+  // characters) are answered at once with an empty reply whose head is
+  // 01 <command or 00> 01 00, and counted (Emulator::RejectedFrames())
+  // instead of being violations. A frame without ETX is rejected once the
+  // line has been quiet for a moment. Use it whenever noise_to_reader > 0.
+  bool reject_malformed = false;
+  ReplyChecksum reply_checksum = ReplyChecksum::kXor;
+  // Line noise: probability per character of one flipped bit, towards the
+  // host (replies, after faults) and towards the reader (before framing).
+  // Each direction has its own generator seeded from noise_seed.
+  double noise_to_host = 0.0;
+  double noise_to_reader = 0.0;
+  std::uint64_t noise_seed = 0;
+  // T=0 answers of 255 bytes and more go in the extended form; with this
+  // set, answers over 255 bytes are cut to 253 data bytes + SW instead.
+  bool t0_cut_long_replies = false;
+  T1Config t1;                        // t1.ifsc also sets TA3 of the default T=1 ATR
   std::uint8_t slow_wtx_default = 3;  // WTX requests of INS C8 with P1 = 00
   std::uint32_t challenge_seed = 0x2545F491;
   std::function<void(std::string_view)> trace;  // trace lines; may be empty
@@ -94,7 +122,7 @@ class Reader {
   Journal& journal_;
   CardProtocol protocol_;
   Bytes unknown_reply_;
-  bool t0_extended_;
+  bool t0_cut_;
   CardApp app_;
   CardBackend& backend_;
   T1Card card_;

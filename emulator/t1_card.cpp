@@ -59,6 +59,15 @@ void T1Card::Configure(T1Behaviour behaviour, int count, std::uint8_t value) {
     case T1Behaviour::kEndlessChain:
       cfg_endless_chain_ = true;
       break;
+    case T1Behaviour::kMissBlock:
+      cfg_miss_ = count;
+      break;
+    case T1Behaviour::kResendPrevious:
+      cfg_resend_previous_ = count;
+      break;
+    case T1Behaviour::kAskAgain:
+      cfg_ask_again_ = count;
+      break;
   }
 }
 
@@ -70,6 +79,31 @@ void T1Card::ClearBehaviours() {
   cfg_retransmit_bits_ = kROtherError;
   cfg_corrupt_ = 0;
   cfg_endless_chain_ = false;
+  cfg_miss_ = 0;
+  cfg_resend_previous_ = 0;
+  cfg_ask_again_ = 0;
+}
+
+std::optional<Bytes> T1Card::Ignore(std::span<const std::uint8_t> block) {
+  const auto use = [](int& n) {
+    if (n == 0) return false;
+    if (n > 0) --n;
+    return true;
+  };
+  if (use(cfg_miss_) ||
+      (cfg_resend_previous_ != 0 && last_sent_.empty() && use(cfg_resend_previous_))) {
+    journal_.Trace("emu ~~ T=1 block not taken (as if garbled)");
+    return Send(MakeR(expect_ns_, kREdcError), std::nullopt, false);
+  }
+  if (use(cfg_resend_previous_)) {
+    journal_.Trace("emu ~~ T=1 block not taken, previous block sent again");
+    return Resend();
+  }
+  if (KindOf(block[1]) == BlockKind::kI && use(cfg_ask_again_)) {
+    journal_.Trace("emu ~~ T=1 block not taken, asked again");
+    return Send(MakeR((block[1] & kPcbNs) ? 1 : 0), std::nullopt, false);
+  }
+  return std::nullopt;
 }
 
 Bytes T1Card::Receive(std::span<const std::uint8_t> block) {
@@ -77,8 +111,9 @@ Bytes T1Card::Receive(std::span<const std::uint8_t> block) {
   journal_.Trace("emu <- T=1 " + DescribeBlock(block));
   if (const std::string error = BlockError(block); !error.empty()) {
     journal_.Violation(error + ": " + Spaced(block));
-    return Send(MakeR(expect_ns_, kREdcError), std::nullopt);
+    return Send(MakeR(expect_ns_, kREdcError), std::nullopt, false);
   }
+  if (auto ignored = Ignore(block)) return *ignored;
   if (block[0] != 0) journal_.Violation("T=1 block with NAD " + Spaced(block.first(1)));
   const std::uint8_t pcb = block[1];
   const auto inf = block.subspan(3, block[2]);
@@ -96,6 +131,11 @@ Bytes T1Card::Receive(std::span<const std::uint8_t> block) {
 Bytes T1Card::OnI(std::uint8_t pcb, std::span<const std::uint8_t> inf) {
   const int ns = (pcb & kPcbNs) ? 1 : 0;
   if (pcb & 0x1F) journal_.Violation("I-block PCB with reserved bits set: " + Spaced({&pcb, 1}));
+  if (inf.size() > config_.ifsc) {
+    journal_.Violation("I-block with " + std::to_string(inf.size()) + " INF bytes, IFSC is " +
+                       std::to_string(config_.ifsc));
+    return Send(MakeR(expect_ns_, kROtherError), std::nullopt);
+  }
   if (await_ != Await::kNothing) {
     journal_.Violation(std::string("I-block while the card waits for an S(") +
                        (await_ == Await::kWtxResponse ? "WTX" : "IFS") + " response)");
@@ -156,7 +196,9 @@ Bytes T1Card::Continue() {
 }
 
 Bytes T1Card::SendNextChunk() {
-  const std::size_t max_inf = std::clamp<std::size_t>(config_.max_inf, 1, 254);
+  std::size_t max_inf = ifsd_;
+  if (config_.max_inf != 0) max_inf = std::min(max_inf, config_.max_inf);
+  max_inf = std::clamp<std::size_t>(max_inf, 1, 254);
   if (cfg_endless_chain_) {
     while (response_.size() < max_inf)
       response_.push_back(static_cast<std::uint8_t>(response_.size()));
@@ -171,9 +213,11 @@ Bytes T1Card::SendNextChunk() {
   return Send(MakeI(ns, more, chunk), ns);
 }
 
-Bytes T1Card::Send(Bytes block, std::optional<int> ns) {
-  last_sent_ = block;
-  last_sent_ns_ = ns;
+Bytes T1Card::Send(Bytes block, std::optional<int> ns, bool remember) {
+  if (remember) {
+    last_sent_ = block;
+    last_sent_ns_ = ns;
+  }
   if (cfg_corrupt_ != 0) {
     if (cfg_corrupt_ > 0) --cfg_corrupt_;
     block.back() = static_cast<std::uint8_t>(~block.back());
@@ -186,13 +230,18 @@ Bytes T1Card::Send(Bytes block, std::optional<int> ns) {
 Bytes T1Card::OnR(std::uint8_t pcb) {
   const int nr = (pcb & kPcbNr) ? 1 : 0;
   if (pcb & 0x2C) journal_.Violation("R-block PCB with reserved bits set: " + Spaced({&pcb, 1}));
+  const bool error = (pcb & (kREdcError | kROtherError)) != 0;
   if (last_sent_.empty()) {
-    journal_.Violation("R-block before the card sent anything");
+    // With an error bit: the host's first block was lost on the way.
+    if (!error) journal_.Violation("R-block before the card sent anything");
     return Send(MakeR(expect_ns_, kROtherError), std::nullopt);
   }
   if (!last_sent_ns_) return Resend();  // the host missed the card's R- or S-block
   if (nr == *last_sent_ns_) return Resend();
   if (chain_active_) return SendNextChunk();
+  // The host's I-block never arrived: it asks for the card's next block,
+  // which the card cannot send before it has the command.
+  if (error) return Send(MakeR(expect_ns_, kROtherError), std::nullopt);
   journal_.Violation("R-block with N(R) " + Bit(nr) +
                      " acknowledges nothing: the card's response is complete");
   return Send(MakeR(expect_ns_, kROtherError), std::nullopt);
@@ -207,6 +256,10 @@ Bytes T1Card::OnS(std::uint8_t pcb, std::span<const std::uint8_t> inf) {
     case kSIfsReq:
       if (!value || *value == 0 || *value == 0xFF) {
         journal_.Violation("S(IFS request) with INF " + Spaced(inf));
+        return Send(MakeR(expect_ns_, kROtherError), std::nullopt);
+      }
+      if (config_.refuse_ifs) {
+        journal_.Trace("emu ~~ S(IFS request) refused");
         return Send(MakeR(expect_ns_, kROtherError), std::nullopt);
       }
       ifsd_ = *value;

@@ -71,19 +71,20 @@ std::vector<std::string> FrameSplitter::Feed(std::string_view chars) {
   return out;
 }
 
-std::optional<std::string> FrameSplitter::Flush() {
-  if (in_frame_ || current_.empty()) return std::nullopt;
+std::optional<std::string> FrameSplitter::Flush(bool unfinished) {
+  if ((in_frame_ && !unfinished) || current_.empty()) return std::nullopt;
   std::string stray = std::move(current_);
   current_.clear();
+  in_frame_ = false;
   return stray;
 }
 
 ReplyParts BuildReply(std::uint8_t command, std::span<const std::uint8_t> data, bool extended,
-                      std::optional<std::uint16_t> announced) {
+                      std::optional<std::uint16_t> announced, ReplyStyle style) {
   // A length byte of 0xFF announces the extended form, so 255 bytes need it too.
   extended = extended || announced.has_value() || data.size() >= 255;
   const std::array<std::uint8_t, 4> head = {
-      0x01, command, 0x00, static_cast<std::uint8_t>(extended ? 0xFF : data.size())};
+      0x01, command, style.status, static_cast<std::uint8_t>(extended ? 0xFF : data.size())};
   ReplyParts r;
   r.head = std::string(1, kStx) + ToHex(head);
   std::uint8_t sum = XorSum(head);
@@ -96,6 +97,8 @@ ReplyParts BuildReply(std::uint8_t command, std::span<const std::uint8_t> data, 
   }
   r.data = ToHex(data);
   sum ^= XorSum(data);
+  if (style.checksum == ReplyChecksum::kInverted) sum = static_cast<std::uint8_t>(~sum);
+  if (style.checksum == ReplyChecksum::kZero) sum = 0;
   r.checksum = sum;
   r.trailer = ToHex(std::array{sum}) + kEtx;
   return r;

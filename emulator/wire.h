@@ -5,10 +5,12 @@
 // XOR of all bytes before it.
 //
 // Reply (reader -> host): STX, 8 hex characters for a 4-byte head
-// (01, command code, 00, data length), then - only when the length byte is
+// (01, command code, status, data length; status 00, or 01 when the reader
+// rejects a frame it could not decode), then - only when the length byte is
 // 0xFF - 4 hex characters of a 16-bit big-endian extended length, the data as
 // hex, 2 hex characters of the checksum (XOR of the head bytes, the extended
-// length bytes if any, and the data) and ETX. A host reads exactly 9 head
+// length bytes if any, and the data; some readers send its complement or
+// 00, see ReplyChecksum) and ETX. A host reads exactly 9 head
 // characters, 4 more for an extended length, then 2 x length + 3.
 #pragma once
 
@@ -63,13 +65,30 @@ Frame DecodeWireFrame(std::string wire);
 class FrameSplitter {
  public:
   std::vector<std::string> Feed(std::string_view chars);
-  // Stray characters seen since the last frame, if any.
-  std::optional<std::string> Flush();
+  // Stray characters seen since the last frame, if any; with `unfinished`
+  // also a frame still waiting for its ETX (the line has gone quiet).
+  std::optional<std::string> Flush(bool unfinished = false);
 
  private:
   static constexpr std::size_t kMaxPiece = 4096;
   std::string current_;
   bool in_frame_ = false;
+};
+
+// How the reader computes the checksum of its replies.
+enum class ReplyChecksum : std::uint8_t {
+  kXor,       // XOR of head, extended length and data bytes
+  kInverted,  // bitwise NOT of that XOR
+  kZero,      // always 00
+};
+
+inline constexpr std::uint8_t kReplyOk = 0x00;
+inline constexpr std::uint8_t kReplyRejected = 0x01;  // head byte 2: frame rejected
+
+// Reader-wide properties of every reply: head byte 2 and the checksum rule.
+struct ReplyStyle {
+  std::uint8_t status = kReplyOk;
+  ReplyChecksum checksum = ReplyChecksum::kXor;
 };
 
 // The parts of one reply as written on the line.
@@ -87,7 +106,8 @@ struct ReplyParts {
 // when asked or when there are more than 255 bytes; `announced` replaces the
 // extended length value (the data sent stays as given).
 ReplyParts BuildReply(std::uint8_t command, std::span<const std::uint8_t> data,
-                      bool extended = false, std::optional<std::uint16_t> announced = {});
+                      bool extended = false, std::optional<std::uint16_t> announced = {},
+                      ReplyStyle style = {});
 
 // The wire text of a command frame: what a correct host sends.
 std::string EncodeCommand(std::uint8_t command, std::span<const std::uint8_t> data);

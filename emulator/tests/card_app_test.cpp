@@ -34,7 +34,20 @@ TEST(CardApp, StatusWordsOfTheCommandSet) {
       {"80 C8 00 00", 0x9000, 0},
       {"00 A4", 0x6700, 0},
       {"00 A4 00 00 05 3F 00", 0x6700, 0},  // Lc larger than the data
-      {"00 A4 00 00 00 3F 00", 0x6700, 0},  // extended length
+      {"00 A4 00 00 00 3F 00", 0x6700, 0},  // case 2E: SELECT without data
+      {"00 A4 00 00 00", 0x6700, 0},        // case 2S, Le 256: no data either
+      {"00 A4 00 00 00 3F", 0x6700, 0},     // Lc 00 in a short APDU
+      // Extended lengths: 2E, 3E, 4E.
+      {"00 84 00 00 00 01 00", 0x9000, 256},
+      {"00 84 00 00 00 00 00", 0x9000, 65536},
+      {"80 EC 00 00 00 00 02 AA BB", 0x9000, 2},
+      {"80 EC 10 00 00 00 02 AA BB", 0x9000, 0x1000},  // over the short cap
+      {"80 EC FF FF 00 00 01 AA 00 00", 0x9000, 0xFFFF},
+      {"00 A4 00 00 00 00 02 2F 02 01 00", 0x9000, 0},
+      {"80 EC 00 00 00 00 02 AA", 0x6700, 0},     // Lc larger than the data
+      {"80 EC 00 00 00 00 00 AA", 0x6700, 0},     // Lc 0000
+      {"80 EC 00 00 00 00 01 AA 00", 0x6700, 0},  // one Le byte in an extended APDU
+      {"80 EC 00 00 00 00 01 AA 00 00 00", 0x6700, 0},
   };
   for (const Case& c : cases) {
     CardApp app;
@@ -71,6 +84,44 @@ TEST(CardApp, ReadBinaryWalksTheLongFile) {
                                                      'M', 'U', 'L', 'A', 'T', 'O', 'R'}));
   // The content must not repeat every 256 bytes, or an offset error could hide.
   EXPECT_NE(Bytes(file.begin(), file.begin() + 16), Bytes(file.begin() + 256, file.begin() + 272));
+}
+
+TEST(CardApp, ExtendedReadBinaryWalksTheLargeFile) {
+  const Bytes file = CardApp::FileContent(kFileLarge);
+  ASSERT_EQ(file.size(), 8000u);
+  struct Case {
+    const char* apdu;
+    std::size_t offset, len;
+    std::uint16_t sw;
+  };
+  const Case cases[] = {
+      {"00 B0 00 00 00 1F 40", 0, 8000, 0x9000},
+      {"00 B0 00 00 00 00 00", 0, 8000, 0x6282},  // Le 65536
+      {"00 B0 10 00 00 10 00", 4096, 3904, 0x6282},
+      {"00 B0 1F 00 00 00 40", 7936, 64, 0x9000},
+      {"00 B0 1F 00 00 01 00", 7936, 64, 0x6282},
+      {"00 B0 1F 3F 00", 7999, 1, 0x6282},  // short Le 256 at the last byte
+      {"00 B0 1F 40 00 00 01", 0, 0, 0x6B00},
+  };
+  CardApp app;
+  ASSERT_EQ(app.Process(H("00 A4 00 00 02 2F 02")).sw, 0x9000);
+  for (const Case& c : cases) {
+    const CardResponse r = app.Process(H(c.apdu));
+    EXPECT_EQ(r.sw, c.sw) << c.apdu;
+    EXPECT_EQ(r.data, Bytes(file.begin() + static_cast<std::ptrdiff_t>(c.offset),
+                            file.begin() + static_cast<std::ptrdiff_t>(c.offset + c.len)))
+        << c.apdu;
+  }
+  // No period of 256 (or 2048) bytes that could hide an offset error.
+  EXPECT_NE(Bytes(file.begin(), file.begin() + 64), Bytes(file.begin() + 256, file.begin() + 320));
+  EXPECT_NE(Bytes(file.begin(), file.begin() + 64),
+            Bytes(file.begin() + 2048, file.begin() + 2112));
+  // The largest ECHO: 65535 data bytes come back whole.
+  Bytes apdu = {0x80, 0xEC, 0x00, 0x00, 0x00, 0xFF, 0xFF};
+  for (std::size_t i = 0; i < 0xFFFF; ++i) apdu.push_back(static_cast<std::uint8_t>(i * 7));
+  const CardResponse echo = app.Process(apdu);
+  EXPECT_EQ(echo.sw, 0x9000);
+  EXPECT_EQ(echo.data, Bytes(apdu.begin() + 7, apdu.end()));
 }
 
 TEST(CardApp, EchoPadsWithTheDocumentedFiller) {

@@ -104,22 +104,71 @@ TEST(Reader, T0LayoutIsUnpackedIntoTheApdu) {
   }
 }
 
-TEST(Reader, LongT0ResponsesAreCutOrSentExtended) {
-  ReaderHarness cut;
-  cut.Send(kCmdReset);
-  const Bytes r = cut.Send(kCmdT0, "80 EC 01 20 00 00");  // 288 data bytes + SW
-  ASSERT_THAT(r, SizeIs(255));
-  EXPECT_EQ(r[252], 252);
-  EXPECT_EQ(r[253], 0x90);
-  EXPECT_EQ(r[254], 0x00);
+TEST(Reader, LongT0ResponsesAreSentExtendedOrCut) {
+  struct Case {
+    bool cut;
+    const char* apdu;
+    std::size_t size;
+    bool extended;
+  };
+  const Case cases[] = {
+      {false, "80 EC 01 20 00 00", 290, true},  // 288 data bytes + SW
+      {false, "80 EC 00 FD 00 FD", 255, true},  // 255 bytes: length byte FF is taken
+      {false, "80 EC 00 FC 00 FC", 254, false},
+      {true, "80 EC 01 20 00 00", 255, true},  // cut to 253 + SW
+      {true, "80 EC 00 FD 00 FD", 255, true},  // nothing to cut
+  };
+  for (const Case& c : cases) {
+    Options o;
+    o.t0_cut_long_replies = c.cut;
+    ReaderHarness h(o);
+    h.Send(kCmdReset);
+    const ReaderReply r = h.reader.Handle(kCmdT0, H(c.apdu));
+    ASSERT_THAT(r.data, SizeIs(c.size)) << c.apdu;
+    EXPECT_EQ(r.extended, c.extended) << c.apdu;
+    EXPECT_EQ(r.data[c.size - 3], (c.size - 3) & 0xFF) << c.apdu;  // filler k is k
+    EXPECT_EQ(r.data[c.size - 2], 0x90) << c.apdu;
+  }
+}
 
-  Options o;
-  o.t0_extended_replies = true;
-  ReaderHarness ext(o);
-  ext.Send(kCmdReset);
-  const ReaderReply full = ext.reader.Handle(kCmdT0, H("80 EC 01 20 00 00"));
-  EXPECT_TRUE(full.extended);
-  EXPECT_THAT(full.data, SizeIs(290));
+TEST(Reader, T0CardSendsExactlyLeOrAsksFor6C) {
+  struct Case {
+    const char* data;  // T=0 layout
+    const char* reply;
+  };
+  const Case cases[] = {
+      {"00 A4 00 00 02 2F 01 00", "90 00"},
+      {"00 B0 00 00 00 20", "6C 10"},  // 16 bytes in the file
+      {"00 B0 00 00 00 10", "54 54 59 43 41 52 44 20 45 4D 55 4C 41 54 4F 52 90 00"},
+      {"00 B0 00 0C 00 08", "6C 04"},                 // 62 82 with 4 bytes on T=1
+      {"00 B0 00 10 00 08", "6B 00"},                 // status bytes alone pass
+      {"80 EC 01 00 00 10", "6C 00"},                 // 256 available
+      {"80 EC 00 02 02 AA BB 05 00", "AA BB 90 00"},  // case 4: no 6C
+      {"00 B0 00 00 00 00 10 00", "67 00"},           // extended Le: not on T=0
+  };
+  ReaderHarness h;
+  h.Send(kCmdReset);
+  for (const Case& c : cases) EXPECT_EQ(h.Send(kCmdT0, c.data), H(c.reply)) << c.data;
+  EXPECT_THAT(h.Send(kCmdT0, "80 EC 01 00 00 00"), SizeIs(258));
+  EXPECT_THAT(h.journal.violations, IsEmpty());
+}
+
+TEST(Reader, DefaultT1AtrAnnouncesTheIfsc) {
+  for (const int ifsc : {16, 32, 0x80, 254}) {
+    Options o;
+    o.t1.ifsc = static_cast<std::uint8_t>(ifsc);
+    const Bytes atr = ReaderHarness(o).Send(kCmdReset);
+    ASSERT_THAT(atr, SizeIs(kDefaultT1Atr.size()));
+    EXPECT_EQ(atr[kAtrTa3], ifsc);
+    EXPECT_EQ(XorSum(std::span(atr).subspan(1)), 0) << ifsc;  // T0 .. TCK
+    EXPECT_EQ(Bytes(atr.begin(), atr.begin() + 4),
+              Bytes(kDefaultT1Atr.begin(), kDefaultT1Atr.begin() + 4));
+  }
+  EXPECT_EQ(DefaultT1Atr(32), Bytes(kDefaultT1Atr.begin(), kDefaultT1Atr.end()));
+  Options given;
+  given.atr = H("3B 00");
+  given.t1.ifsc = 64;
+  EXPECT_EQ(ReaderHarness(given).Send(kCmdReset), H("3B 00"));
 }
 
 TEST(Reader, ExchangesNeedAPoweredCardOfTheRightProtocol) {

@@ -30,8 +30,13 @@ struct Harness {
 struct Step {
   std::string in;
   std::string out;
-  bool raw = false;  // `in` already carries its (possibly wrong) LRC
+  bool raw = false;                               // `in` already carries its (possibly wrong) LRC
+  std::function<void(T1Card&)> before = nullptr;  // e.g. arm a misbehaviour
 };
+
+void Arm(T1Card& c, T1Behaviour b) {
+  c.Configure(b);
+}
 
 struct Script {
   const char* name;
@@ -130,12 +135,85 @@ TEST(T1Card, Scripts) {
         {"00 80 00", I(0, "00")}},
        0,
        T1Config{3, false}},
+      {"I-block longer than the IFSC is refused, state kept",
+       nullptr,
+       {{I(0, "80 EC 00 00 0C 01 02 03 04 05 06 07 08 09 0A 0B 0C"), "00 82 00"},
+        {I(0, kEcho), I(0, echo_resp)}},
+       1,
+       T1Config{0, false, 16}},
+      {"I-block of exactly the IFSC is taken",
+       nullptr,
+       {{I(0, "80 EC 00 00 0B 01 02 03 04 05 06 07 08 09 0A 0B"),
+         I(0, "01 02 03 04 05 06 07 08 09 0A 0B 90 00")}},
+       0,
+       T1Config{0, false, 16}},
+      {"IFS request refused",
+       nullptr,
+       {{"00 C1 01 FE", "00 82 00"}, {I(0, kEcho), I(0, echo_resp)}},
+       0,
+       T1Config{0, false, 32, true}},
+      {"missed block: EDC error, nothing moves",
+       nullptr,
+       {{I(0, kEcho), I(0, echo_resp)},
+        {I(1, kEcho), "00 91 00", false, [](T1Card& c) { Arm(c, T1Behaviour::kMissBlock); }},
+        {I(1, kEcho), I(1, echo_resp)},
+        {"00 80 00", "00 81 00", false, [](T1Card& c) { Arm(c, T1Behaviour::kMissBlock); }},
+        {I(0, kEcho), I(0, echo_resp)}}},
+      {"missed acknowledgement in a chained response: the repeated one goes on",
+       nullptr,
+       {{I(0, "80 EC 00 05 01 AA"), I(0, "AA 01 02", true)},
+        {"00 90 00", "00 91 00", false, [](T1Card& c) { Arm(c, T1Behaviour::kMissBlock); }},
+        {"00 90 00", I(1, "03 04 90", true)},
+        {"00 80 03 83", "00 91 00", true},  // garbled on the way: LRC wrong
+        {"00 80 00", I(0, "00")}},
+       1,
+       T1Config{3, false}},
+      {"missed block in a chained command",
+       nullptr,
+       {{I(0, "80 EC 00 00", true), "00 90 00"},
+        {I(1, "02", true), "00 91 00", false, [](T1Card& c) { Arm(c, T1Behaviour::kMissBlock); }},
+        {I(1, "02", true), "00 80 00"},
+        {I(0, "AA BB"), I(0, echo_resp)}}},
+      {"previous I-block sent again, then the real answer",
+       nullptr,
+       {{I(0, kEcho), I(0, echo_resp)},
+        {I(1, "80 EC 00 00 01 CC"), I(0, echo_resp), false,
+         [](T1Card& c) { Arm(c, T1Behaviour::kResendPrevious); }},
+        {I(1, "80 EC 00 00 01 CC"), I(1, "CC 90 00")}}},
+      {"previous R-block sent again in a chained command: nothing spliced",
+       nullptr,
+       {{I(0, "80 EC 00 00", true), "00 90 00"},
+        {I(1, "02", true), "00 90 00", false,
+         [](T1Card& c) { Arm(c, T1Behaviour::kResendPrevious); }},
+        {I(1, "02", true), "00 80 00"},
+        {I(0, "AA BB"), I(0, echo_resp)}}},
+      {"nothing to resend after reset: EDC error",
+       [](T1Card& c) { Arm(c, T1Behaviour::kResendPrevious); },
+       {{I(0, kEcho), "00 81 00"}, {I(0, kEcho), I(0, echo_resp)}}},
+      {"asked again for the very block",
+       nullptr,
+       {{I(0, kEcho), I(0, echo_resp)},
+        {I(1, kEcho), "00 90 00", false, [](T1Card& c) { Arm(c, T1Behaviour::kAskAgain); }},
+        {I(1, kEcho), I(1, echo_resp)},
+        {"00 C1 01 40", "00 E1 01 40", false,  // only I-blocks are asked again
+         [](T1Card& c) { Arm(c, T1Behaviour::kAskAgain); }},
+        {I(0, kEcho), "00 80 00"},
+        {I(0, kEcho), I(0, echo_resp)}}},
+      {"host R-block with an error bit after its block was lost",
+       nullptr,
+       {{I(0, kEcho), I(0, echo_resp)},
+        {"00 91 00", "00 92 00"},  // the card's next I-block would be N(S) 1: none yet
+        {I(1, kEcho), I(1, echo_resp)}}},
+      {"host R-block with an error bit before anything was sent",
+       nullptr,
+       {{"00 82 00", "00 82 00"}, {I(0, kEcho), I(0, echo_resp)}}},
   };
   for (const Script& s : scripts) {
     SCOPED_TRACE(s.name);
     Harness h(s.config);
     if (s.setup) s.setup(h.card);
     for (const Step& step : s.steps) {
+      if (step.before) step.before(h.card);
       const Bytes in = step.raw ? *ParseHexArg(step.in) : B(step.in);
       EXPECT_EQ(h.card.Receive(in), B(step.out)) << "after " << step.in;
     }
@@ -176,6 +254,65 @@ TEST(T1Card, LongResponsesArriveInChainedBlocksAcrossExchanges) {
     EXPECT_EQ(card_pcbs[i] & kPcbNs, (i % 2) ? kPcbNs : 0) << i;
     EXPECT_EQ((card_pcbs[i] & kPcbMore) != 0, i < 9) << i;
   }
+  EXPECT_THAT(h.journal.violations, IsEmpty());
+}
+
+TEST(T1Card, ResponseBlocksFollowTheIfsd) {
+  struct Case {
+    const char* ifs_request;  // nullptr: none
+    bool refuse;
+    std::size_t max_inf;
+    std::uint8_t first_len;
+  };
+  const Case cases[] = {
+      {nullptr, false, 0, 32},        {"00 C1 01 40", false, 0, 0x40},
+      {"00 C1 01 FE", false, 0, 254}, {"00 C1 01 FE", false, 100, 100},
+      {"00 C1 01 10", false, 0, 16},  {"00 C1 01 FE", true, 0, 32},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.ifs_request ? c.ifs_request : "no IFS request");
+    Harness h(T1Config{c.max_inf, false, 32, c.refuse});
+    if (c.ifs_request) h.card.Receive(B(c.ifs_request));
+    // ECHO of 300 bytes: 80 EC 01 2C 01 AA.
+    const Bytes first = h.card.Receive(B(I(0, "80 EC 01 2C 01 AA")));
+    EXPECT_EQ(first[2], c.first_len);
+    EXPECT_EQ(CollectResponse(h.card, first).size(), 302u);
+    h.card.Reset();  // IFSD back to 32
+    EXPECT_EQ(h.card.Ifsd(), 32);
+    EXPECT_EQ(h.card.Receive(B(I(0, "80 EC 01 2C 01 AA")))[2],
+              std::min<std::size_t>(32, c.max_inf ? c.max_inf : 32));
+    EXPECT_THAT(h.journal.violations, IsEmpty());
+  }
+}
+
+TEST(T1Card, ExtendedApdusTravelInChains) {
+  Harness h;
+  // The host announces IFSD 254, sends an extended READ BINARY of EF 2F02
+  // (00 B0 0000 Le 1F40 = 8000) and the card chains 8002 bytes back.
+  EXPECT_EQ(h.card.Receive(B("00 C1 01 FE")), B("00 E1 01 FE"));
+  EXPECT_EQ(h.card.Receive(B(I(0, "00 A4 00 00 02 2F 02"))), B(I(0, "90 00")));
+  Bytes expected = CardApp::FileContent(kFileLarge);
+  ASSERT_EQ(expected.size(), 8000u);
+  expected.insert(expected.end(), {0x90, 0x00});
+  EXPECT_EQ(CollectResponse(h.card, h.card.Receive(B(I(1, "00 B0 00 00 00 1F 40")))), expected);
+  // An extended ECHO of 300 bytes (case 4E) sent in blocks of at most IFSC 32.
+  Bytes apdu = {0x80, 0xEC, 0x00, 0x00, 0x00, 0x01, 0x2C};
+  for (int i = 0; i < 300; ++i) apdu.push_back(static_cast<std::uint8_t>(i * 3));
+  apdu.insert(apdu.end(), {0x00, 0x00});
+  int ns = 0;
+  Bytes reply;
+  for (std::size_t off = 0; off < apdu.size(); off += 32) {
+    const std::size_t n = std::min<std::size_t>(32, apdu.size() - off);
+    const bool more = off + n < apdu.size();
+    reply = h.card.Receive(MakeI(ns, more, std::span(apdu).subspan(off, n)));
+    ns ^= 1;
+    if (more) {
+      EXPECT_EQ(reply, MakeR(ns));
+    }
+  }
+  Bytes echo(apdu.begin() + 7, apdu.end() - 2);
+  echo.insert(echo.end(), {0x90, 0x00});
+  EXPECT_EQ(CollectResponse(h.card, reply), echo);
   EXPECT_THAT(h.journal.violations, IsEmpty());
 }
 
