@@ -14,7 +14,16 @@ namespace {
 
 using ttycard::emu::Bytes;
 using ttycard::emu::Emulator;
-using ttycard::pcsc::NegotiatedProtocol;
+
+// The protocol agreed for the card in reader 0, as a client reads it.
+DWORD NegotiatedProtocol() {
+  UCHAR value[4] = {};
+  DWORD length = sizeof value;
+  if (IFDHGetCapabilities(0, SCARD_ATTR_CURRENT_PROTOCOL_TYPE, &length, value) != IFD_SUCCESS) {
+    return 0xFFFFFFFF;
+  }
+  return value[0] | value[1] << 8 | value[2] << 16 | static_cast<DWORD>(value[3]) << 24;
+}
 
 const Bytes kT1Atr(ttycard::emu::kDefaultT1Atr.begin(), ttycard::emu::kDefaultT1Atr.end());
 const Bytes kT0Atr(ttycard::emu::kDefaultT0Atr.begin(), ttycard::emu::kDefaultT0Atr.end());

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "pcsclite_api.h"
+#include "stdio_capture.h"
 
 namespace {
 
@@ -59,23 +60,41 @@ TEST_F(Library, ExportsNothingButTheEntryPoints) {
 }
 
 // The loaded copy answers like the adapter: the version 3 names are the
-// adapter's functions, not stand-ins, and touch no device here.
-TEST_F(Library, LoadedEntryPointsAnswerWithoutAReader) {
+// adapter's functions, not stand-ins. Without a channel every call is
+// refused; loaded by a host without pcscd's log_msg, nothing at all appears
+// on standard output or error, not even for the refusals.
+TEST_F(Library, LoadedEntryPointsRefuseALunWithoutAChannelSilently) {
   auto get =
       reinterpret_cast<decltype(&IFDHGetCapabilities)>(dlsym(handle_, "IFDHGetCapabilities"));
   auto create = reinterpret_cast<decltype(&IFDHCreateChannel)>(dlsym(handle_, "IFDHCreateChannel"));
+  auto by_name = reinterpret_cast<decltype(&IFDHCreateChannelByName)>(
+      dlsym(handle_, "IFDHCreateChannelByName"));
   auto control = reinterpret_cast<decltype(&IFDHControl)>(dlsym(handle_, "IFDHControl"));
-  ASSERT_TRUE(get && create && control);
+  auto presence = reinterpret_cast<decltype(&IFDHICCPresence)>(dlsym(handle_, "IFDHICCPresence"));
+  ASSERT_TRUE(get && create && by_name && control && presence);
 
+  StdioCapture capture;
+  ASSERT_TRUE(capture.Ok());
   DWORD length = 1;
-  UCHAR value = 0;
-  EXPECT_EQ(get(0, TAG_IFD_SLOTS_NUMBER, &length, &value), IFD_SUCCESS);
-  EXPECT_EQ(value, 1);
+  UCHAR value = 0xEE;
+  const RESPONSECODE slots = get(0, TAG_IFD_SLOTS_NUMBER, &length, &value);
   // Channel type 2 is no serial port: refused before any device is opened.
-  EXPECT_EQ(create(0, 0x0203F8), IFD_NOT_SUPPORTED);
+  const RESPONSECODE created = create(0, 0x0203F8);
+  const RESPONSECODE named = by_name(0, const_cast<LPSTR>("/nonexistent/ttyS9"));
   DWORD returned = 99;
-  EXPECT_EQ(control(0, 0x42000001, nullptr, 0, nullptr, 0, &returned), IFD_ERROR_NOT_SUPPORTED);
+  const RESPONSECODE controlled =
+      control(0, CM_IOCTL_GET_FEATURE_REQUEST, nullptr, 0, nullptr, 0, &returned);
+  const RESPONSECODE present = presence(0x00050000);
+  const std::string written = capture.Stop();
+
+  EXPECT_EQ(slots, IFD_COMMUNICATION_ERROR);
+  EXPECT_EQ(value, 0xEE);
+  EXPECT_EQ(created, IFD_NOT_SUPPORTED);
+  EXPECT_EQ(named, IFD_COMMUNICATION_ERROR);
+  EXPECT_EQ(controlled, IFD_COMMUNICATION_ERROR);
   EXPECT_EQ(returned, 0u);
+  EXPECT_EQ(present, IFD_COMMUNICATION_ERROR);
+  EXPECT_EQ(written, "") << "the library wrote to standard output or error";
 }
 
 }  // namespace
