@@ -32,8 +32,11 @@
 // 15 = 00 no card / 01 present / 03 powered; 02 CARD TYPE (1 byte) -> empty;
 // 06 NOTIFICATION (1 byte) -> empty; 80 RESET -> the ATR (empty reply when
 // there is no card); 81 POWER DOWN -> empty; A0 T=0: CLA INS P1 P2 00 P3 for
-// a 5-byte APDU, or the APDU + 00, -> response data + SW1 SW2; A1 T=1: one
-// block + 1 byte -> the card's block. The card application is in card_app.h.
+// a 5-byte APDU, or the APDU + 00, -> response data + SW1 SW2 (as a T=0 card
+// answers: 6C XX when P3 is not what it has, see reader.h); A1 T=1: one
+// block + 1 byte -> the card's block (t1_card.h: IFSC/IFSD, misbehaviours
+// such as kMissBlock, kResendPrevious, kAskAgain). The card application,
+// extended APDUs included, is in card_app.h.
 //
 // With options.vicc.enabled the card is vsmartcard's vicc (vicc_relay.h):
 // Start() also listens on 127.0.0.1:ViccPort(), vicc connects there, and

@@ -65,7 +65,8 @@ struct Options {
   // characters) are answered at once with an empty reply whose head is
   // 01 <command or 00> 01 00, and counted (Emulator::RejectedFrames())
   // instead of being violations. A frame without ETX is rejected once the
-  // line has been quiet for a moment. Use it whenever noise_to_reader > 0.
+  // line has been quiet for 50 ms (a host must not pause that long inside
+  // a frame). Use it whenever noise_to_reader > 0.
   bool reject_malformed = false;
   ReplyChecksum reply_checksum = ReplyChecksum::kXor;
   // Line noise: probability per character of one flipped bit, towards the

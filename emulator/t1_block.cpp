@@ -57,8 +57,11 @@ std::string DescribeBlock(std::span<const std::uint8_t> block) {
       break;
     }
   }
-  if (!inf.empty()) out += " " + Spaced(inf);
-  if (!BlockError(block).empty()) out += " [" + BlockError(block) + "]";
+  // (appending piece by piece: operator+ trips g++ 12's -Wrestrict at -O3)
+  if (!inf.empty()) out.append(" ").append(Spaced(inf));
+  if (const std::string error = BlockError(block); !error.empty()) {
+    out.append(" [").append(error).append("]");
+  }
   return out;
 }
 
