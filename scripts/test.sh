@@ -47,6 +47,7 @@ stage "warning-free build (clang++)" clang_build
 [[ -f fuzz/sanitize.sh ]] && stage "tests under ASan+UBSan" bash fuzz/sanitize.sh
 [[ -f fuzz/run.sh ]] && stage "fuzz targets (${FUZZ_SECONDS} s each)" bash fuzz/run.sh "$FUZZ_SECONDS"
 [[ -f pcsc/tests/run_e2e.sh ]] && stage "pcscd end to end" bash pcsc/tests/run_e2e.sh build
+[[ -f tests/e2e/run_pcscd_more.sh ]] && stage "pcscd: several readers, attributes, recovery, full-size T=1" bash tests/e2e/run_pcscd_more.sh build
 [[ -f tests/vicc/run_vicc_e2e.sh ]] && stage "vicc card through pcscd end to end" bash tests/vicc/run_vicc_e2e.sh build
 
 echo

@@ -1,0 +1,218 @@
+#!/usr/bin/env bash
+# More of libifd-ttycard.so under Debian's pcscd, with pyscard clients and
+# reader emulators on pseudo-terminals:
+#
+#   1. one pcscd, four reader entries with the same LIBPATH: a T=1 reader, a
+#      T=0 reader, the T=1 reader's device named a second time (refused,
+#      "already in use" in pcscd's log) and a reader on a --link path.
+#      TTYCARD_LOG=frames: the frame trace is in pcscd's log. Attributes,
+#      control codes, two clients on two readers at once, T=1 APDUs of every
+#      short length and extended ones, and the linked reader's emulator
+#      killed and started again: back with a card within 10 s.
+#   2. pcscd without TTYCARD_LOG: no frame lines in its log.
+#   3. pcscd with standard output and error on a pipe nobody reads, every
+#      trace level on: 10 000 T=0 APDUs without a stall.
+#
+#   tests/e2e/run_pcscd_more.sh [BUILD_DIR]     (default: build/)
+#
+# Runs as root in a private mount namespace with a tmpfs on /run. Prints
+# ok / not ok lines and "N passed, N failed"; exits non-zero on a failure.
+set -u
+
+HERE=$(cd "$(dirname "$0")" && pwd)
+BUILD_DIR=${1:-${BUILD_DIR:-$HERE/../../build}}
+
+E2E_LABEL=pcscd-more
+# shellcheck source=../../scripts/e2e-lib.sh
+. "$HERE/../../scripts/e2e-lib.sh"
+
+if [ -z "${TTYCARD_MORE_INNER:-}" ]; then
+  e2e_need_build "$BUILD_DIR" ttycard-emu libifd-ttycard.so
+  e2e_install pcscd python3-pyscard
+  e2e_enter_namespace TTYCARD_MORE_INNER "$E2E_BUILD"
+fi
+
+# ---- inside the private mount namespace ----
+e2e_private_run
+WORK=$(mktemp -d /tmp/ttycard-more.XXXXXX)
+LIB=$BUILD_DIR/libifd-ttycard.so
+EMU=$BUILD_DIR/ttycard-emu
+CLIENT="/usr/bin/python3 $HERE/pcscd_client.py"
+PIDS=()
+PCSCD_PID=
+START=$SECONDS
+
+cleanup() {
+  local pid
+  for pid in $PCSCD_PID "${PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null; done
+  wait 2>/dev/null
+}
+trap cleanup EXIT
+
+retry() { # retry SECONDS COMMAND...
+  local until=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ $SECONDS -ge $until ] && return 1
+    sleep 0.2
+  done
+}
+
+# Runs a client; its ok / not ok lines count here, prefixed with LABEL.
+client() { # client LABEL ARGS...
+  local label=$1 out rc
+  shift
+  out=$(timeout 120 $CLIENT "$@" 2>&1)
+  rc=$?
+  while IFS= read -r line; do
+    case $line in
+      "ok - "*) ok "$label${line#ok - }" ;;
+      "not ok - "*) notok "$label${line#not ok - }" ;;
+      *) echo "# $line" ;;
+    esac
+  done <<<"$out"
+  [ $rc -eq 0 ] || [ -n "$out" ] || notok "$label client exited $rc without a word"
+}
+
+emulator() { # emulator NAME ARGS... : starts one; its pty in $WORK/NAME.pty
+  local name=$1
+  shift
+  rm -f "$WORK/$name.pty"
+  "$EMU" --path-file "$WORK/$name.pty" "$@" >/dev/null 2>"$WORK/$name.log" &
+  PIDS+=($!)
+  eval "${name}_PID=$!"
+  retry 5 test -s "$WORK/$name.pty" || { notok "emulator $name starts"; return 1; }
+}
+pty() { head -n1 "$WORK/$1.pty"; }
+
+entry() { # entry NAME DEVICE
+  printf 'FRIENDLYNAME "%s"\nDEVICENAME %s\nLIBPATH %s\n\n' "$1" "$2" "$LIB"
+}
+
+start_pcscd() { # start_pcscd CONF LOG [ENV...]: pcscd -f -d, its output in LOG
+  local conf=$1 log=$2
+  shift 2
+  rm -f /run/pcscd/pcscd.comm
+  env "$@" pcscd -f -d -c "$conf" >"$log" 2>&1 &
+  PCSCD_PID=$!
+  retry 15 test -S /run/pcscd/pcscd.comm || { notok "pcscd comes up ($log)"; return 1; }
+}
+
+stop_pcscd() {
+  [ -n "$PCSCD_PID" ] || return 0
+  kill -TERM "$PCSCD_PID" 2>/dev/null
+  retry 10 bash -c "! kill -0 $PCSCD_PID 2>/dev/null" || kill -KILL "$PCSCD_PID" 2>/dev/null
+  wait "$PCSCD_PID" 2>/dev/null
+  PCSCD_PID=
+}
+
+T1_ATR="3B 84 81 31 20 45 54 54 59 43 4B"
+T0_ATR="3B 02 14 50"
+NEW_ATR="3B 02 14 51"
+
+# ---- 1. four entries in one pcscd, frames traced ----
+emulator T1 || exit 1
+emulator T0 --t0 || exit 1
+emulator LINKED --link "$WORK/ttyLinked" || exit 1
+T1_DEV=$(pty T1)
+T0_DEV=$(pty T0)
+{
+  entry "ttycard T1" "$T1_DEV"
+  entry "ttycard T0" "$T0_DEV"
+  entry "ttycard again" "$T1_DEV"
+  entry "ttycard linked" "$WORK/ttyLinked"
+} >"$WORK/four.conf"
+LOG1=$WORK/pcscd-four.log
+start_pcscd "$WORK/four.conf" "$LOG1" TTYCARD_LOG=frames || exit 1
+client "" wait "ttycard T1" present 20 "$T1_ATR"
+client "" wait "ttycard T0" present 10 "$T0_ATR"
+client "" wait "ttycard linked" present 10 "$T1_ATR"
+
+expect "the same device named twice: the second entry is refused as already in use" \
+  grep -q "ttycard: .*$T1_DEV.*already in use" "$LOG1"
+no_card_again() { ! timeout 10 $CLIENT wait "ttycard again" present 1 2>/dev/null | grep -q "^ok"; }
+expect "the refused entry offers no card" no_card_again
+
+client "" attrs "ttycard T1" T1 "$T1_ATR" "$T1_DEV"
+client "" attrs "ttycard T0" T0 "$T0_ATR" "$T0_DEV"
+client "" control "ttycard T1" T1
+client "" control "ttycard T0" T0
+
+expect "frame trace: commands sent (->) in pcscd's log" \
+  grep -Eq "ttycard: $T1_DEV -> <01" "$LOG1"
+expect "frame trace: replies (<-) with their turnaround in ms" \
+  grep -Eq "ttycard: $T0_DEV <- <.*[0-9]+\.[0-9]{3} ms" "$LOG1"
+
+# Two clients on two readers at once.
+start=$SECONDS
+timeout 120 $CLIENT loop "ttycard T1" T1 1000 read >"$WORK/par-t1.txt" 2>&1 &
+P1=$!
+timeout 120 $CLIENT loop "ttycard T0" T0 1000 read >"$WORK/par-t0.txt" 2>&1 &
+P2=$!
+wait $P1
+wait $P2
+for f in par-t1 par-t0; do
+  while IFS= read -r line; do
+    case $line in
+      "ok - "*) ok "in parallel: ${line#ok - }" ;;
+      "not ok - "*) notok "in parallel: ${line#not ok - }" ;;
+    esac
+  done <"$WORK/$f.txt"
+done
+echo "# both loops together: $((SECONDS - start)) s"
+
+client "T=1 full size: " t1full "ttycard T1"
+
+# The linked reader's device goes away and comes back under the same name.
+kill -TERM "$LINKED_PID"
+wait "$LINKED_PID" 2>/dev/null
+client "emulator killed: " wait "ttycard linked" gone 10
+emulator LINKED --link "$WORK/ttyLinked" --atr "$NEW_ATR" || exit 1
+client "new emulator on the same path: " wait "ttycard linked" present 10 "$NEW_ATR"
+client "after recovery: " loop "ttycard linked" T0 20 challenge
+expect "pcscd kept running through the recovery" kill -0 "$PCSCD_PID"
+expect "the reader's loss and return are in pcscd's log" \
+  bash -c "grep -q 'went away' '$LOG1' && grep -q 'is back' '$LOG1'"
+
+stop_pcscd
+for name in T1 T0 LINKED; do
+  expect "emulator $name saw no protocol violation" bash -c "! grep -q '^emu !!' '$WORK/$name.log'"
+done
+
+# ---- 2. without TTYCARD_LOG: no frames in the log ----
+entry "ttycard T0" "$T0_DEV" >"$WORK/one.conf"
+LOG2=$WORK/pcscd-quiet.log
+start_pcscd "$WORK/one.conf" "$LOG2" -u TTYCARD_LOG || exit 1
+client "quiet: " loop "ttycard T0" T0 20 challenge
+expect "without TTYCARD_LOG pcscd's debug log has no frame lines" \
+  bash -c "! grep -Eq 'ttycard: .* (->|<-) <' '$LOG2'"
+stop_pcscd
+
+# ---- 3. standard output and error on a pipe nobody reads ----
+# Every trace level on, but pcscd without --debug: the library's trace lines
+# go to pcscd's log_msg, which drops them, so nothing may reach the pipe. A
+# library writing to stdout or stderr itself would fill the pipe's 64 KiB and
+# block there. (With --debug pcscd fills it on its own, five lines per
+# APDU, and stalls whatever its drivers do.)
+mkfifo "$WORK/unread"
+sleep 100000 <"$WORK/unread" &
+SLEEPER=$!
+PIDS+=($SLEEPER)
+rm -f /run/pcscd/pcscd.comm
+TTYCARD_LOG=all pcscd -f -c "$WORK/one.conf" >"$WORK/unread" 2>&1 &
+PCSCD_PID=$!
+if retry 15 test -S /run/pcscd/pcscd.comm; then
+  start=$SECONDS
+  client "output never read: " loop "ttycard T0" T0 10000 challenge
+  elapsed=$((SECONDS - start))
+  expect "10 000 APDUs within 90 s (${elapsed} s)" test "$elapsed" -le 90
+  expect "pcscd still serves" kill -0 "$PCSCD_PID"
+else
+  notok "pcscd comes up with its output on an unread pipe"
+fi
+stop_pcscd
+
+echo "# run time $((SECONDS - START)) s"
+if [ "$FAILED" -ne 0 ] || [ -n "${E2E_KEEP:-}" ]; then echo "# logs kept in $WORK"; else rm -rf "$WORK"; fi
+echo "$E2E_LABEL: $PASSED passed, $FAILED failed"
+[ "$FAILED" -eq 0 ]
