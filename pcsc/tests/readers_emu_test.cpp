@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -191,6 +192,68 @@ TEST_F(Readers, ExchangeFromTwoThreadsAtOnce) {
   EXPECT_EQ(bad_t1, 0);
   EXPECT_EQ(bad_t0, 0);
   EXPECT_GE(t0_during_delay.load(), 5) << "the T=0 reader waited for the other one's answer";
+  EXPECT_TRUE(t1_->Violations().empty());
+  EXPECT_TRUE(t0_->Violations().empty());
+}
+
+// The largest APDUs each protocol carries, and what is refused before a
+// byte reaches the reader.
+TEST_F(Readers, ApduSizesPerProtocol) {
+  const auto echo = [](std::size_t lc, bool extended) {
+    Bytes apdu = {0x00, 0xEC, 0x00, 0x00};
+    if (extended) {
+      apdu.insert(apdu.end(), {0x00, static_cast<UCHAR>(lc >> 8), static_cast<UCHAR>(lc)});
+    } else {
+      apdu.push_back(static_cast<UCHAR>(lc));
+    }
+    for (std::size_t i = 0; i < lc; ++i) apdu.push_back(static_cast<UCHAR>(i * 3 + 1));
+    if (extended) apdu.insert(apdu.end(), {0x00, 0x00});
+    return apdu;
+  };
+  const struct {
+    const char* what;
+    DWORD lun, protocol;
+    Bytes apdu;
+    DWORD capacity;
+    RESPONSECODE result;
+    std::size_t answer;  // response length with SW1 SW2
+    bool reaches_reader;
+  } cases[] = {
+      {"T=0, 254-byte command", kLunT0, 0, echo(249, false), 258, IFD_SUCCESS, 251, true},
+      {"T=0, 255-byte command", kLunT0, 0, echo(250, false), 258, IFD_ERROR_NOT_SUPPORTED, 0,
+       false},
+      {"T=0, extended command", kLunT0, 0, echo(300, true), 258, IFD_ERROR_NOT_SUPPORTED, 0, false},
+      {"T=0, READ BINARY Le 00", kLunT0, 0, {0x00, 0xB0, 0x00, 0x00, 0x00}, 258, IFD_SUCCESS, 258,
+       true},
+      {"T=1, short Lc 255", kLunT1, 1, echo(255, false), 258, IFD_SUCCESS, 257, true},
+      {"T=1, extended 65535 each way", kLunT1, 1, echo(65535, true), 65538, IFD_SUCCESS, 65537,
+       true},
+      {"T=1, 65535 back, one byte short", kLunT1, 1, echo(65535, true), 65536,
+       IFD_COMMUNICATION_ERROR, 0, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Emulator* emu = c.lun == kLunT1 ? t1_ : t0_;
+    const std::size_t frames = emu->FrameCount();
+    std::vector<UCHAR> rx(c.capacity);
+    DWORD length = c.capacity;
+    Bytes apdu = c.apdu;
+    EXPECT_EQ(IFDHTransmitToICC(c.lun, SCARD_IO_HEADER{c.protocol, 0}, apdu.data(), apdu.size(),
+                                rx.data(), &length, nullptr),
+              c.result);
+    EXPECT_EQ(length, c.answer);
+    EXPECT_EQ(emu->FrameCount() > frames, c.reaches_reader);
+    if (c.result == IFD_SUCCESS && c.apdu[1] == 0xEC) {
+      const std::size_t data = c.answer - 2;
+      const std::size_t header = c.apdu.size() > 5 + data ? 7 : 5;
+      EXPECT_TRUE(std::equal(rx.begin(), rx.begin() + data, c.apdu.begin() + header));
+    }
+    if (c.result == IFD_SUCCESS) {
+      EXPECT_EQ(rx[length - 2], 0x90);
+      EXPECT_EQ(rx[length - 1], 0x00);
+    }
+  }
+  EXPECT_TRUE(ReadChecked(kLunT1, 1, 0, 8)) << "the next exchange";
   EXPECT_TRUE(t1_->Violations().empty());
   EXPECT_TRUE(t0_->Violations().empty());
 }
