@@ -1,6 +1,8 @@
 // The adapter's answers that need no reader: every entry point on a Lun
 // without an open channel, channels that cannot be opened, and the trace
 // levels of TTYCARD_LOG.
+#include "adapter.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "adapter.h"
 #include "log.h"
 #include "pcsclite_api.h"
 
@@ -25,14 +26,16 @@ struct Call {
 
 const std::vector<Call>& Calls() {
   static const std::vector<Call> calls = {
-      {"GetCapabilities slots", [](DWORD lun, DWORD* back) {
+      {"GetCapabilities slots",
+       [](DWORD lun, DWORD* back) {
          UCHAR v[8] = {};
          DWORD n = sizeof v;
          const RESPONSECODE rc = IFDHGetCapabilities(lun, TAG_IFD_SLOTS_NUMBER, &n, v);
          *back = rc == IFD_SUCCESS ? n : 0;
          return rc;
        }},
-      {"GetCapabilities polling wait", [](DWORD lun, DWORD* back) {
+      {"GetCapabilities polling wait",
+       [](DWORD lun, DWORD* back) {
          UCHAR v[8] = {};
          DWORD n = sizeof v;
          const RESPONSECODE rc =
@@ -40,47 +43,56 @@ const std::vector<Call>& Calls() {
          *back = rc == IFD_SUCCESS ? n : 0;
          return rc;
        }},
-      {"SetCapabilities", [](DWORD lun, DWORD* back) {
+      {"SetCapabilities",
+       [](DWORD lun, DWORD* back) {
          *back = 0;
          UCHAR v = 1;
          return IFDHSetCapabilities(lun, TAG_IFD_SLOTS_NUMBER, 1, &v);
        }},
-      {"SetProtocolParameters", [](DWORD lun, DWORD* back) {
+      {"SetProtocolParameters",
+       [](DWORD lun, DWORD* back) {
          *back = 0;
          return IFDHSetProtocolParameters(lun, SCARD_PROTOCOL_T1, 0, 0, 0, 0);
        }},
-      {"PowerICC up", [](DWORD lun, DWORD* back) {
+      {"PowerICC up",
+       [](DWORD lun, DWORD* back) {
          UCHAR atr[MAX_ATR_SIZE];
          *back = MAX_ATR_SIZE;
          return IFDHPowerICC(lun, IFD_POWER_UP, atr, back);
        }},
-      {"PowerICC down", [](DWORD lun, DWORD* back) {
+      {"PowerICC down",
+       [](DWORD lun, DWORD* back) {
          UCHAR atr[MAX_ATR_SIZE];
          *back = MAX_ATR_SIZE;
          return IFDHPowerICC(lun, IFD_POWER_DOWN, atr, back);
        }},
-      {"TransmitToICC T=1", [](DWORD lun, DWORD* back) {
+      {"TransmitToICC T=1",
+       [](DWORD lun, DWORD* back) {
          UCHAR tx[5] = {0x00, 0xB0, 0x00, 0x00, 0x02};
          UCHAR rx[16];
          *back = sizeof rx;
          return IFDHTransmitToICC(lun, SCARD_IO_HEADER{1, 0}, tx, sizeof tx, rx, back, nullptr);
        }},
-      {"TransmitToICC T=0", [](DWORD lun, DWORD* back) {
+      {"TransmitToICC T=0",
+       [](DWORD lun, DWORD* back) {
          UCHAR tx[5] = {0x00, 0xB0, 0x00, 0x00, 0x02};
          UCHAR rx[16];
          *back = sizeof rx;
          return IFDHTransmitToICC(lun, SCARD_IO_HEADER{0, 0}, tx, sizeof tx, rx, back, nullptr);
        }},
-      {"ICCPresence", [](DWORD lun, DWORD* back) {
+      {"ICCPresence",
+       [](DWORD lun, DWORD* back) {
          *back = 0;
          return IFDHICCPresence(lun);
        }},
-      {"Control feature request", [](DWORD lun, DWORD* back) {
+      {"Control feature request",
+       [](DWORD lun, DWORD* back) {
          UCHAR rx[64];
          *back = 77;
          return IFDHControl(lun, CM_IOCTL_GET_FEATURE_REQUEST, nullptr, 0, rx, sizeof rx, back);
        }},
-      {"CloseChannel", [](DWORD lun, DWORD* back) {
+      {"CloseChannel",
+       [](DWORD lun, DWORD* back) {
          *back = 0;
          return IFDHCloseChannel(lun);
        }},
@@ -143,8 +155,7 @@ TEST(OpenChannel, RefusedWithoutOpeningTheLun) {
   };
   for (const auto& c : by_name) {
     std::string name = c.device == nullptr ? "" : c.device;
-    EXPECT_EQ(IFDHCreateChannelByName(c.lun, c.device == nullptr ? nullptr : name.data()),
-              c.result)
+    EXPECT_EQ(IFDHCreateChannelByName(c.lun, c.device == nullptr ? nullptr : name.data()), c.result)
         << c.what;
     EXPECT_EQ(IFDHICCPresence(c.lun), IFD_COMMUNICATION_ERROR) << c.what << ": Lun left open";
   }
@@ -152,8 +163,8 @@ TEST(OpenChannel, RefusedWithoutOpeningTheLun) {
 
   // Version 1.0 channel numbers: only serial ports at the four standard
   // addresses; nothing else is looked for (none of these may open a port).
-  for (const DWORD channel : {0x000203F8ul, 0x000103F9ul, 0x00010000ul, 0x00000000ul,
-                              0x000303F8ul}) {
+  for (const DWORD channel :
+       {0x000203F8ul, 0x000103F9ul, 0x00010000ul, 0x00000000ul, 0x000303F8ul}) {
     EXPECT_EQ(IFDHCreateChannel(0, channel), IFD_NOT_SUPPORTED) << std::hex << channel;
     EXPECT_EQ(IFDHICCPresence(0), IFD_COMMUNICATION_ERROR);
   }
@@ -177,24 +188,21 @@ constexpr unsigned kAll = kTraceErrors | kTraceCommands | kTraceFrames | kTraceA
 
 INSTANTIATE_TEST_SUITE_P(
     Table, TraceLevels,
-    testing::Values(LevelsCase{"Unset", nullptr, kTraceErrors},
-                    LevelsCase{"Empty", "", kTraceErrors},
-                    LevelsCase{"Errors", "errors", kTraceErrors},
-                    LevelsCase{"Commands", "commands", kTraceErrors | kTraceCommands},
-                    LevelsCase{"Frames", "frames", kTraceErrors | kTraceFrames},
-                    LevelsCase{"Apdu", "apdu", kTraceErrors | kTraceApdu},
-                    LevelsCase{"All", "all", kAll},
-                    LevelsCase{"TwoWithComma", "commands,apdu",
-                               kTraceErrors | kTraceCommands | kTraceApdu},
-                    LevelsCase{"TwoWithSpace", "frames apdu",
-                               kTraceErrors | kTraceFrames | kTraceApdu},
-                    LevelsCase{"TrailingComma", "frames,", kTraceErrors | kTraceFrames},
-                    LevelsCase{"EmptyWords", ",,frames,,", kTraceErrors | kTraceFrames},
-                    LevelsCase{"UnknownWordIgnored", "bogus,frames", kTraceErrors | kTraceFrames},
-                    LevelsCase{"OnlyUnknown", "verbose", kTraceErrors},
-                    LevelsCase{"NoPrefixMatch", "frame,command", kTraceErrors},
-                    LevelsCase{"CaseMatters", "FRAMES", kTraceErrors},
-                    LevelsCase{"AllWithOthers", "errors,all,frames", kAll}),
+    testing::Values(
+        LevelsCase{"Unset", nullptr, kTraceErrors}, LevelsCase{"Empty", "", kTraceErrors},
+        LevelsCase{"Errors", "errors", kTraceErrors},
+        LevelsCase{"Commands", "commands", kTraceErrors | kTraceCommands},
+        LevelsCase{"Frames", "frames", kTraceErrors | kTraceFrames},
+        LevelsCase{"Apdu", "apdu", kTraceErrors | kTraceApdu}, LevelsCase{"All", "all", kAll},
+        LevelsCase{"TwoWithComma", "commands,apdu", kTraceErrors | kTraceCommands | kTraceApdu},
+        LevelsCase{"TwoWithSpace", "frames apdu", kTraceErrors | kTraceFrames | kTraceApdu},
+        LevelsCase{"TrailingComma", "frames,", kTraceErrors | kTraceFrames},
+        LevelsCase{"EmptyWords", ",,frames,,", kTraceErrors | kTraceFrames},
+        LevelsCase{"UnknownWordIgnored", "bogus,frames", kTraceErrors | kTraceFrames},
+        LevelsCase{"OnlyUnknown", "verbose", kTraceErrors},
+        LevelsCase{"NoPrefixMatch", "frame,command", kTraceErrors},
+        LevelsCase{"CaseMatters", "FRAMES", kTraceErrors},
+        LevelsCase{"AllWithOthers", "errors,all,frames", kAll}),
     [](const testing::TestParamInfo<LevelsCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -4,8 +4,12 @@
 // with the reader emulator behind it. Opening a reader takes 3.4 s, so all
 // cases share one opened channel.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -40,11 +44,35 @@ Bytes Text(const std::string& s) {
 
 class Attributes : public testing::Test {
  protected:
+  // Opened by port address (IFDHCreateChannel 0x000103F8, /dev/ttyS0) when
+  // the emulator's terminal can be bound over /dev/ttyS0 in a private mount
+  // namespace of this process (root); by its path otherwise.
   static void SetUpTestSuite() {
+    const bool private_ns = PrivateMounts();  // before the emulator's thread
     emu_ = new Emulator();
     ASSERT_TRUE(emu_->Start());
     path_ = emu_->SlavePath();
-    opened_ = IFDHCreateChannelByName(kLun, path_.data()) == IFD_SUCCESS;
+    if (private_ns && BindOver(path_, "/dev/ttyS0")) {
+      path_ = "/dev/ttyS0";
+      channel_ = 0x000103F8;
+      opened_ = IFDHCreateChannel(kLun, channel_) == IFD_SUCCESS;
+    } else {
+      std::printf("# opened by path: no private mount namespace for /dev/ttyS0\n");
+      opened_ = IFDHCreateChannelByName(kLun, path_.data()) == IFD_SUCCESS;
+    }
+  }
+  static bool PrivateMounts() {
+    return unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  }
+  // Binds `pty` over `node`; true only once `node` is that terminal, so that
+  // the machine's own port is never opened.
+  static bool BindOver(const std::string& pty, const char* node) {
+    struct stat want {
+    }, got{};
+    if (stat(pty.c_str(), &want) != 0 || stat(node, &got) != 0) return false;
+    if (mount(pty.c_str(), node, nullptr, MS_BIND, nullptr) != 0) return false;
+    return stat(node, &got) == 0 && got.st_rdev == want.st_rdev;
   }
   static void TearDownTestSuite() {
     IFDHCloseChannel(kLun);
@@ -109,11 +137,13 @@ class Attributes : public testing::Test {
   }
 
   static Emulator* emu_;
-  static std::string path_;
+  static std::string path_;  // the device name the reader reports
+  static DWORD channel_;     // 0x0001PPPP when opened by port address
   static bool opened_;
 };
 Emulator* Attributes::emu_ = nullptr;
 std::string Attributes::path_;
+DWORD Attributes::channel_ = 0x00010000;
 bool Attributes::opened_ = false;
 
 TEST_F(Attributes, OfTheReaderWhateverTheCard) {
@@ -126,8 +156,9 @@ TEST_F(Attributes, OfTheReaderWhateverTheCard) {
       {SCARD_ATTR_VENDOR_IFD_TYPE, Text("ttycard serial smart-card reader")},
       {SCARD_ATTR_VENDOR_IFD_VERSION, Dword(0x01010000)},
       {SCARD_ATTR_VENDOR_IFD_SERIAL_NO, Text(path_)},
-      // A pseudo-terminal has no I/O port, and the channel was named by path.
-      {SCARD_ATTR_CHANNEL_ID, Dword(0x00010000)},
+      // A pseudo-terminal has no I/O port the kernel knows: the address the
+      // channel was opened by, or none.
+      {SCARD_ATTR_CHANNEL_ID, Dword(channel_)},
       {SCARD_ATTR_MAX_IFSD, Dword(254)},
       {TAG_IFD_SLOTS_NUMBER, {1}},
       {TAG_IFD_SIMULTANEOUS_ACCESS, {16}},
@@ -139,8 +170,9 @@ TEST_F(Attributes, OfTheReaderWhateverTheCard) {
   for (const auto& c : cases) ExpectAttribute(c.tag, c.value);
 
   Bytes value;
-  for (const DWORD tag : {DWORD{TAG_IFD_POLLING_THREAD_KILLABLE}, DWORD{SCARD_ATTR_POWER_MGMT_SUPPORT},
-                          DWORD{SCARD_ATTR_VENDOR_IFD_VERSION + 0x10}, DWORD{0xFFFFFFFF}}) {
+  for (const DWORD tag :
+       {DWORD{TAG_IFD_POLLING_THREAD_KILLABLE}, DWORD{SCARD_ATTR_POWER_MGMT_SUPPORT},
+        DWORD{SCARD_ATTR_VENDOR_IFD_VERSION + 0x10}, DWORD{0xFFFFFFFF}}) {
     EXPECT_EQ(Get(tag, 64, &value), IFD_ERROR_TAG) << std::hex << tag;
   }
   // Nothing of the reader is writable.
@@ -252,10 +284,20 @@ TEST_F(Attributes, FeatureRequestAndTlvProperties) {
       {"feature list", &kT1Atr, 0, CM_IOCTL_GET_FEATURE_REQUEST, 64, IFD_SUCCESS, feature},
       {"feature list, exact room", &kT1Atr, 0, CM_IOCTL_GET_FEATURE_REQUEST, 6, IFD_SUCCESS,
        feature},
-      {"feature list, short", &kT1Atr, 0, CM_IOCTL_GET_FEATURE_REQUEST, 5,
-       IFD_ERROR_INSUFFICIENT_BUFFER, {}},
-      {"feature list, no buffer", &kT1Atr, 0, CM_IOCTL_GET_FEATURE_REQUEST, 0,
-       IFD_ERROR_INSUFFICIENT_BUFFER, {}},
+      {"feature list, short",
+       &kT1Atr,
+       0,
+       CM_IOCTL_GET_FEATURE_REQUEST,
+       5,
+       IFD_ERROR_INSUFFICIENT_BUFFER,
+       {}},
+      {"feature list, no buffer",
+       &kT1Atr,
+       0,
+       CM_IOCTL_GET_FEATURE_REQUEST,
+       0,
+       IFD_ERROR_INSUFFICIENT_BUFFER,
+       {}},
       {"properties, T=1", &kT1Atr, SCARD_PROTOCOL_T1, kTlvProperties, 64, IFD_SUCCESS,
        Properties(65535)},
       {"properties, nothing agreed", &kT1Atr, 0, kTlvProperties, 64, IFD_SUCCESS,
@@ -265,8 +307,13 @@ TEST_F(Attributes, FeatureRequestAndTlvProperties) {
       {"properties, short", &kT1Atr, 0, kTlvProperties, 27, IFD_ERROR_INSUFFICIENT_BUFFER, {}},
       {"escape", &kT1Atr, 0, 0x42000C00, 64, IFD_ERROR_NOT_SUPPORTED, {}},
       {"verify PIN direct", &kT1Atr, 0, 0x42330006, 64, IFD_ERROR_NOT_SUPPORTED, {}},
-      {"feature request + 1", &kT1Atr, 0, CM_IOCTL_GET_FEATURE_REQUEST + 1, 64,
-       IFD_ERROR_NOT_SUPPORTED, {}},
+      {"feature request + 1",
+       &kT1Atr,
+       0,
+       CM_IOCTL_GET_FEATURE_REQUEST + 1,
+       64,
+       IFD_ERROR_NOT_SUPPORTED,
+       {}},
       {"zero", &kT1Atr, 0, 0, 64, IFD_ERROR_NOT_SUPPORTED, {}},
       {"all ones", &kT1Atr, 0, 0xFFFFFFFF, 64, IFD_ERROR_NOT_SUPPORTED, {}},
   };

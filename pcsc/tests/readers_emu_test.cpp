@@ -87,10 +87,10 @@ class Readers : public testing::Test {
     t0_ = StartEmulator(CardProtocol::kT0, kT0Atr).release();
     if (t1_ == nullptr || t0_ == nullptr) return;
     StdioCapture capture;
-    opened_ = IFDHCreateChannelByName(kLunT1, const_cast<LPSTR>(t1_->SlavePath().c_str())) ==
-                  IFD_SUCCESS &&
-              IFDHCreateChannelByName(kLunT0, const_cast<LPSTR>(t0_->SlavePath().c_str())) ==
-                  IFD_SUCCESS;
+    opened_ =
+        IFDHCreateChannelByName(kLunT1, const_cast<LPSTR>(t1_->SlavePath().c_str())) ==
+            IFD_SUCCESS &&
+        IFDHCreateChannelByName(kLunT0, const_cast<LPSTR>(t0_->SlavePath().c_str())) == IFD_SUCCESS;
     opening_output_ = capture.Stop();
   }
   static void TearDownTestSuite() {
@@ -144,8 +144,8 @@ DWORD Dword(DWORD lun, DWORD tag) {
 
 TEST_F(Readers, EachKeepsItsOwnCardAndProtocol) {
   Bytes atr(MAX_ATR_SIZE);
-  for (const auto& [lun, expected, protocol] :
-       {std::tuple{kLunT1, &kT1Atr, SCARD_PROTOCOL_T1}, std::tuple{kLunT0, &kT0Atr, SCARD_PROTOCOL_T0}}) {
+  for (const auto& [lun, expected, protocol] : {std::tuple{kLunT1, &kT1Atr, SCARD_PROTOCOL_T1},
+                                                std::tuple{kLunT0, &kT0Atr, SCARD_PROTOCOL_T0}}) {
     DWORD n = MAX_ATR_SIZE;
     ASSERT_EQ(IFDHGetCapabilities(lun, TAG_IFD_ATR, &n, atr.data()), IFD_SUCCESS);
     EXPECT_EQ(Bytes(atr.begin(), atr.begin() + n), *expected) << std::hex << lun;
@@ -223,7 +223,13 @@ TEST_F(Readers, ApduSizesPerProtocol) {
       {"T=0, 255-byte command", kLunT0, 0, echo(250, false), 258, IFD_ERROR_NOT_SUPPORTED, 0,
        false},
       {"T=0, extended command", kLunT0, 0, echo(300, true), 258, IFD_ERROR_NOT_SUPPORTED, 0, false},
-      {"T=0, READ BINARY Le 00", kLunT0, 0, {0x00, 0xB0, 0x00, 0x00, 0x00}, 258, IFD_SUCCESS, 258,
+      {"T=0, READ BINARY Le 00",
+       kLunT0,
+       0,
+       {0x00, 0xB0, 0x00, 0x00, 0x00},
+       258,
+       IFD_SUCCESS,
+       258,
        true},
       {"T=1, short Lc 255", kLunT1, 1, echo(255, false), 258, IFD_SUCCESS, 257, true},
       {"T=1, extended 65535 each way", kLunT1, 1, echo(65535, true), 65538, IFD_SUCCESS, 65537,
@@ -271,8 +277,8 @@ TEST_F(Readers, FramesTracedIntoTheHostsLog) {
 }
 
 TEST_F(Readers, ADeviceInUseIsRefusedWithoutAByteWritten) {
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("ttycard-inuse-" + std::to_string(getpid()));
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("ttycard-inuse-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
   const auto alias = dir / "ttyAlias";
   std::filesystem::create_symlink(t1_->SlavePath(), alias);
@@ -293,8 +299,8 @@ TEST_F(Readers, ADeviceInUseIsRefusedWithoutAByteWritten) {
 // name: the entry answers "no such device" meanwhile and serves the new
 // reader once it is there, without being opened again by the host.
 TEST_F(Readers, AReaderThatGoesAwayComesBackUnderItsName) {
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("ttycard-relink-" + std::to_string(getpid()));
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("ttycard-relink-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
   const auto link = dir / "ttyCard";
   auto first = StartEmulator(CardProtocol::kAny);
