@@ -22,6 +22,7 @@
 #include "linkcmds.h"
 #include "pacing_relay.h"
 #include "probes.h"
+#include "reader_context.h"
 #include "report.h"
 #include "workload.h"
 
@@ -29,6 +30,17 @@ namespace {
 
 using namespace ttycard::bench;
 namespace emu = ttycard::emu;
+namespace ifd = ttycard::ifd;
+
+class Quiet final : public ifd::ReaderEvents {};
+
+// The card of every run: IFSC 254, so that the host road's blocks can be
+// as large as the reader's frame allows.
+emu::Options BenchCard() {
+  emu::Options options;
+  options.t1.ifsc = static_cast<std::uint8_t>(kBenchIfsc);
+  return options;
+}
 
 struct Settings {
   bool json = false;
@@ -64,10 +76,46 @@ bool OpenReader(const std::string& path, Report& report) {
   return true;
 }
 
-void RunShapes(emu::Emulator& emulator, const RunLimits& limits, std::vector<ShapeRow>& rows) {
-  for (const Shape& shape : StandardShapes()) {
-    rows.push_back({shape.name, shape.what, RunShape(shape, emulator, limits)});
+// Opens `host` on `path` and powers the card; the first exchange then
+// announces the IFSD. False with a reason.
+bool OpenHost(ifd::Reader& host, const std::string& path, Report& report) {
+  int err = 0;
+  if (host.Open(path.c_str(), &err) != ttycard::serial::OpenError::kNone) {
+    report.errors.push_back("host reader cannot open " + path + ": " + std::strerror(err));
+    return false;
   }
+  if (host.PowerUp(false) != IFD_SUCCESS) {
+    report.errors.push_back("host reader: power-up failed on " + path);
+    host.Close();
+    return false;
+  }
+  return true;
+}
+
+void RunShapes(const std::vector<Shape>& shapes, emu::Emulator& emulator, const RunLimits& limits,
+               ifd::Reader* host, std::vector<ShapeRow>& rows) {
+  for (const Shape& shape : shapes) {
+    rows.push_back({shape.name, shape.what, RunShape(shape, emulator, limits, host),
+                    MinimalChars(shape), shape.road == Road::kHost});
+  }
+}
+
+// The version 1.0 shapes through the process's reader, then the host shapes
+// through a reader object, both on `path`.
+void RunRoads(const std::string& path, emu::Emulator& emulator, const RunLimits& limits,
+              const char* mode, Report& report, std::vector<ShapeRow>& rows) {
+  if (OpenReader(path, report)) {
+    RunShapes(StandardShapes(), emulator, limits, nullptr, rows);
+    Adm_UnInitialize();
+  }
+  Quiet quiet;
+  ifd::Reader host(quiet);
+  if (!OpenHost(host, path, report)) return;
+  RunShapes(HostShapes(), emulator, limits, &host, rows);
+  report.notes.push_back(std::string("  host road, ") + mode + ": card IFSC " +
+                         std::to_string(host.T1().ifsc) + ", IFSD " +
+                         std::to_string(host.T1().ifsd) + " as the card took it");
+  host.Close();
 }
 
 void CollectViolations(const emu::Emulator& emulator, const char* mode, Report& report) {
@@ -77,29 +125,27 @@ void CollectViolations(const emu::Emulator& emulator, const char* mode, Report& 
 }
 
 void Unpaced(const Settings& s, Report& report) {
-  emu::Emulator emulator;
+  emu::Emulator emulator(BenchCard());
   if (!emulator.Start()) {
     report.errors.push_back("cannot start the emulator");
     return;
   }
-  if (!OpenReader(emulator.SlavePath(), report)) return;
-  RunShapes(emulator, {20, s.quick ? 0.2 : 0.7, 100000}, report.unpaced);
+  RunRoads(emulator.SlavePath(), emulator, {20, s.quick ? 0.2 : 0.7, 100000}, "unpaced", report,
+           report.unpaced);
   CollectViolations(emulator, "unpaced", report);
-  Adm_UnInitialize();
 }
 
 void Paced(const Settings& s, Report& report) {
-  emu::Emulator emulator;
+  emu::Emulator emulator(BenchCard());
   PacingRelay relay;
   if (!emulator.Start() || !relay.Start(emulator.SlavePath())) {
     report.errors.push_back("cannot start the emulator behind the pacing relay");
     return;
   }
-  if (!OpenReader(relay.NearPath(), report)) return;
   relay.ResetStats();
-  RunShapes(emulator, {3, s.quick ? 1.0 : 3.0, 100000}, report.paced);
+  RunRoads(relay.NearPath(), emulator, {3, s.quick ? 1.0 : 3.0, 100000}, "paced", report,
+           report.paced);
   CollectViolations(emulator, "paced", report);
-  Adm_UnInitialize();
   const DirectionStats out = relay.ToFar();
   const DirectionStats in = relay.ToNear();
   report.relay.chars = out.chars + in.chars;
@@ -115,21 +161,21 @@ void Paced(const Settings& s, Report& report) {
 // Each shape's APDUs on a fresh thread, so that an outside tracer can
 // attribute every system call of that thread to the driver.
 int SyscallProbe(const Settings& s, std::FILE* out) {
-  emu::Emulator emulator;
+  emu::Emulator emulator(BenchCard());
   Report report;
   if (!emulator.Start() || !OpenReader(emulator.SlavePath(), report)) {
     std::fprintf(out, "probe failed to open the reader\n");
     return 1;
   }
   int failures = 0;
-  for (const Shape& shape : StandardShapes()) {
-    ExchangeOnce(shape);  // warm-up, outside the traced thread
+  const auto probe = [&](const Shape& shape, ifd::Reader* host) {
+    ExchangeOnce(shape, host);  // warm-up, outside the traced thread
     pid_t tid = 0;
     SyscallCounts counted;
     std::thread driver([&] {
       tid = gettid();
       const SyscallCounts before = ThisThreadSyscalls();
-      for (int i = 0; i < s.probe_apdus; ++i) failures += ExchangeOnce(shape) ? 0 : 1;
+      for (int i = 0; i < s.probe_apdus; ++i) failures += ExchangeOnce(shape, host) ? 0 : 1;
       counted = ThisThreadSyscalls() - before;
     });
     driver.join();
@@ -142,8 +188,17 @@ int SyscallProbe(const Settings& s, std::FILE* out) {
                  static_cast<unsigned long long>(counted.read),
                  static_cast<unsigned long long>(counted.write),
                  static_cast<unsigned long long>(counted.tcflush));
-  }
+  };
+  for (const Shape& shape : StandardShapes()) probe(shape, nullptr);
   Adm_UnInitialize();
+  Quiet quiet;
+  ifd::Reader host(quiet);
+  if (!OpenHost(host, emulator.SlavePath(), report)) {
+    std::fprintf(out, "probe failed to open the host reader\n");
+    return 1;
+  }
+  for (const Shape& shape : HostShapes()) probe(shape, &host);
+  host.Close();
   return failures == 0 && emulator.Violations().empty() ? 0 : 1;
 }
 

@@ -33,7 +33,8 @@ void PrintShapeJson(const ShapeRow& r, bool paced, std::FILE* out, bool last) {
       "\"cpu_user_s\": %.7f, \"cpu_sys_s\": %.7f, \"cpu_median_s\": %.7f, "
       "\"cpu_share_of_line\": %.5f, "
       "\"syscalls_per_apdu\": %.2f, \"polls\": %llu, \"reads\": %llu, "
-      "\"writes\": %llu, \"tcflushes\": %llu",
+      "\"writes\": %llu, \"tcflushes\": %llu, \"minimal_chars_per_apdu\": %llu, "
+      "\"efficiency\": %.4f, \"efficiency_judged\": %s, \"efficiency_pass\": %s",
       Quoted(r.name).c_str(), Quoted(r.what).c_str(), static_cast<unsigned long long>(r.run.apdus),
       static_cast<unsigned long long>(r.run.failures), r.PerApdu(static_cast<double>(r.run.frames)),
       r.PerApdu(static_cast<double>(r.run.chars_out)),
@@ -43,7 +44,9 @@ void PrintShapeJson(const ShapeRow& r, bool paced, std::FILE* out, bool last) {
       static_cast<unsigned long long>(r.run.syscalls.poll),
       static_cast<unsigned long long>(r.run.syscalls.read),
       static_cast<unsigned long long>(r.run.syscalls.write),
-      static_cast<unsigned long long>(r.run.syscalls.tcflush));
+      static_cast<unsigned long long>(r.run.syscalls.tcflush),
+      static_cast<unsigned long long>(r.minimal_chars), r.Efficiency(),
+      r.judge_efficiency ? "true" : "false", r.EfficiencyPasses() ? "true" : "false");
   if (paced) {
     std::fprintf(out, ", \"ratio_pass\": %s, \"cpu_pass\": %s", r.RatioPasses() ? "true" : "false",
                  r.CpuPasses() ? "true" : "false");
@@ -85,6 +88,11 @@ double ShapeRow::OverPerFrame() const {
                         : 0;
 }
 
+double ShapeRow::Efficiency() const {
+  const double chars = Chars();
+  return chars > 0 ? static_cast<double>(minimal_chars) / chars : 0;
+}
+
 double ShapeRow::CpuShare() const {
   const double line = LineSeconds();
   return line > 0 ? CpuMedian() / line : 0;
@@ -96,8 +104,12 @@ double TimeoutResult::Max() const {
 
 bool Report::AllPass() const {
   if (!errors.empty() || !violations.empty() || paced.empty() || !timeout.Passes()) return false;
+  const auto efficient = [](const ShapeRow& r) { return r.EfficiencyPasses(); };
   return std::all_of(paced.begin(), paced.end(),
-                     [](const ShapeRow& r) { return r.RatioPasses() && r.CpuPasses(); });
+                     [](const ShapeRow& r) {
+                       return r.RatioPasses() && r.CpuPasses() && r.EfficiencyPasses();
+                     }) &&
+         std::all_of(unpaced.begin(), unpaced.end(), efficient);
 }
 
 void PrintTable(const Report& report, std::FILE* out) {
@@ -120,12 +132,14 @@ void PrintTable(const Report& report, std::FILE* out) {
   if (!report.unpaced.empty()) {
     std::fprintf(out,
                  "\nUnpaced: emulator straight on the pseudo-terminal\n"
-                 "  %-12s %6s %6s %9s %10s %9s %9s %8s\n",
-                 "shape", "frames", "chars", "APDU/s", "us/APDU", "CPU us", "syscalls", "per char");
+                 "  %-13s %6s %6s %7s %6s %9s %10s %9s %9s %8s\n",
+                 "shape", "frames", "chars", "minimal", "effic", "APDU/s", "us/APDU", "CPU us",
+                 "syscalls", "per char");
     for (const ShapeRow& r : report.unpaced) {
-      std::fprintf(out, "  %-12s %6.1f %6.0f %9.1f %10.1f %9.1f %9.1f %8.3f%s\n", r.name.c_str(),
-                   r.PerApdu(static_cast<double>(r.run.frames)), r.Chars(), r.ApdusPerSecond(),
-                   r.Measured() * 1e6, r.Cpu() * 1e6, r.Syscalls(),
+      std::fprintf(out, "  %-13s %6.1f %6.0f %7llu %6.3f %9.1f %10.1f %9.1f %9.1f %8.3f%s\n",
+                   r.name.c_str(), r.PerApdu(static_cast<double>(r.run.frames)), r.Chars(),
+                   static_cast<unsigned long long>(r.minimal_chars), r.Efficiency(),
+                   r.ApdusPerSecond(), r.Measured() * 1e6, r.Cpu() * 1e6, r.Syscalls(),
                    r.Chars() > 0 ? r.Syscalls() / r.Chars() : 0, r.Valid() ? "" : "  FAILED");
     }
   }
@@ -133,22 +147,26 @@ void PrintTable(const Report& report, std::FILE* out) {
   if (!report.paced.empty()) {
     std::fprintf(out,
                  "\nPaced at %d baud 8N2 (targets: ratio <= %.2f, driver CPU < %.0f%% of "
-                 "line-rate time)\n"
-                 "  %-12s %6s %11s %11s %7s %9s %17s %7s %6s %6s\n",
-                 kBaud, kMaxLineRatio, kMaxCpuShare * 100, "shape", "chars", "line-rate",
-                 "measured", "ratio", "over/cmd", "CPU/APDU med/mean", "CPU %", "ratio", "CPU");
+                 "line-rate time; host road: efficiency >= %.2f)\n"
+                 "  %-13s %6s %6s %11s %11s %7s %9s %17s %7s %6s %6s %6s\n",
+                 kBaud, kMaxLineRatio, kMaxCpuShare * 100, kMinEfficiency, "shape", "chars",
+                 "effic", "line-rate", "measured", "ratio", "over/cmd", "CPU/APDU med/mean",
+                 "CPU %", "ratio", "CPU", "effic");
     for (const ShapeRow& r : report.paced) {
       std::fprintf(out,
-                   "  %-12s %6.0f %8.2f ms %8.2f ms %7.4f %6.0f us %6.0f /%6.0f us %6.3f%% %6s "
-                   "%6s%s\n",
-                   r.name.c_str(), r.Chars(), r.LineSeconds() * 1e3, r.Measured() * 1e3, r.Ratio(),
-                   r.OverPerFrame() * 1e6, r.CpuMedian() * 1e6, r.Cpu() * 1e6, r.CpuShare() * 100,
-                   Verdict(r.RatioPasses()), Verdict(r.CpuPasses()), r.Valid() ? "" : "  FAILED");
+                   "  %-13s %6.0f %6.3f %8.2f ms %8.2f ms %7.4f %6.0f us %6.0f /%6.0f us %6.3f%% "
+                   "%6s %6s %6s%s\n",
+                   r.name.c_str(), r.Chars(), r.Efficiency(), r.LineSeconds() * 1e3,
+                   r.Measured() * 1e3, r.Ratio(), r.OverPerFrame() * 1e6, r.CpuMedian() * 1e6,
+                   r.Cpu() * 1e6, r.CpuShare() * 100, Verdict(r.RatioPasses()),
+                   Verdict(r.CpuPasses()), r.judge_efficiency ? Verdict(r.EfficiencyPasses()) : "-",
+                   r.Valid() ? "" : "  FAILED");
     }
     std::fprintf(out, "  relay: %llu characters, delivery late by %.0f us at worst, %.0f us mean\n",
                  static_cast<unsigned long long>(report.relay.chars), report.relay.late_max_s * 1e6,
                  report.relay.late_mean_s * 1e6);
   }
+  for (const std::string& n : report.notes) std::fprintf(out, "%s\n", n.c_str());
 
   if (report.timeout.tries > 0) {
     const auto& t = report.timeout;

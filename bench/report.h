@@ -15,6 +15,7 @@ namespace ttycard::bench {
 inline constexpr double kMaxLineRatio = 1.02;         // measured / line-rate time
 inline constexpr double kMaxCpuShare = 0.01;          // driver CPU / line-rate time
 inline constexpr double kMaxTimeoutOvershoot = 0.05;  // s after the block time
+inline constexpr double kMinEfficiency = 0.95;        // minimal / sent characters, host road
 
 struct CodecRow {
   std::string name;
@@ -25,6 +26,10 @@ struct ShapeRow {
   std::string name;
   std::string what;
   ShapeRun run;
+  // Characters one APDU of the shape needs at least (efficiency.h), and
+  // whether its efficiency is a target (the host road) or only shown.
+  std::uint64_t minimal_chars = 0;
+  bool judge_efficiency = false;
 
   double PerApdu(double total) const { return run.apdus ? total / run.apdus : 0; }
   double Chars() const { return PerApdu(static_cast<double>(run.chars_out + run.chars_in)); }
@@ -46,6 +51,12 @@ struct ShapeRow {
   bool Valid() const { return run.apdus > 0 && run.failures == 0; }
   bool RatioPasses() const { return Valid() && Ratio() <= kMaxLineRatio; }
   bool CpuPasses() const { return Valid() && CpuShare() < kMaxCpuShare; }
+  // Minimal characters over the characters on the line; 0 when unknown.
+  double Efficiency() const;
+  // Shapes whose efficiency is only shown pass whatever it is.
+  bool EfficiencyPasses() const {
+    return !judge_efficiency || (Valid() && Efficiency() >= kMinEfficiency);
+  }
 };
 
 struct TimeoutResult {
@@ -72,6 +83,7 @@ struct Report {
   TimeoutResult timeout;
   std::vector<std::string> violations;  // from the emulator: the run is invalid
   std::vector<std::string> errors;      // set-up failures
+  std::vector<std::string> notes;       // facts about the run, printed with the tables
 
   bool AllPass() const;
 };

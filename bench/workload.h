@@ -13,23 +13,47 @@
 namespace ttycard::emu {
 class Emulator;
 }
+namespace ttycard::ifd {
+class Reader;
+}
 
 namespace ttycard::bench {
 
 using Bytes = std::vector<std::uint8_t>;
+
+// Which of the driver's entry points carries the APDU.
+enum class Road {
+  kVersion1,  // T0_ExchangeData / T1_ExchangeData: 20-byte command blocks, IFSD 32
+  kHost,      // ifd::Reader::Transmit, as a PC/SC host: the card's sizes, IFSD 254
+};
 
 struct Shape {
   std::string name;
   std::string what;  // one line for the reader of the table
   int protocol = 1;  // 0: T=0 (reader command A0), 1: T=1 (A1, blocks built here)
   Bytes apdu;
+  std::size_t answer = 0;  // bytes of the expected response, SW1 SW2 included
+  Road road = Road::kVersion1;
   // True if `response` is what the emulated card must answer.
   std::function<bool(std::span<const std::uint8_t> response)> check;
 };
 
-// T=1: 5-byte command / short answer, 255-byte chained command, 250-byte
-// chained answer; T=0: 5-byte command / status only, 100 bytes each way.
+// The version 1.0 road. T=1: 5-byte command / short answer, 255-byte chained
+// command, 250-byte chained answer; T=0: 5-byte command / status only, 100
+// bytes each way.
 std::vector<Shape> StandardShapes();
+
+// The host road, T=1 with a card of IFSC 254: a 255-byte command, a 256-byte
+// answer, and an extended APDU with 1024 data bytes each way.
+std::vector<Shape> HostShapes();
+
+// The card's IFSC in the bench's emulator, and the IFSD the host road asks
+// for: the sizes the minimal characters of every shape assume.
+inline constexpr unsigned int kBenchIfsc = 254;
+inline constexpr unsigned int kBenchIfsd = 254;
+
+// The characters the shape needs at least, with those sizes (efficiency.h).
+std::uint64_t MinimalChars(const Shape& shape);
 
 // Totals over a run of one shape.
 struct ShapeRun {
@@ -57,11 +81,14 @@ struct RunLimits {
 
 // Sends one warm-up APDU, then the shape until `limits` are reached, on the
 // calling thread; the emulator's records are cleared first and used to count
-// the characters on the line.
-ShapeRun RunShape(const Shape& shape, emu::Emulator& emulator, const RunLimits& limits);
+// the characters on the line. Host-road shapes go through `host` (opened,
+// card powered); they fail without one.
+ShapeRun RunShape(const Shape& shape, emu::Emulator& emulator, const RunLimits& limits,
+                  ifd::Reader* host = nullptr);
 
-// One exchange through T0_ExchangeData or T1_ExchangeData; false unless the
-// driver reports success and the response passes the shape's check.
-bool ExchangeOnce(const Shape& shape);
+// One exchange through T0_ExchangeData or T1_ExchangeData, or through
+// `host`'s Transmit; false unless the driver reports success and the
+// response passes the shape's check.
+bool ExchangeOnce(const Shape& shape, ifd::Reader* host = nullptr);
 
 }  // namespace ttycard::bench

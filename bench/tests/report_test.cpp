@@ -58,6 +58,38 @@ TEST(Report, CpuShareIsJudgedOnTheMedianApdu) {
   EXPECT_EQ(Median({3, 1, 2, 10}), 2.5);
 }
 
+TEST(Report, EfficiencyIsJudgedOnlyOnTheHostRoad) {
+  const struct {
+    std::uint64_t minimal;
+    bool judged;
+    std::uint64_t failures;
+    bool pass;
+  } cases[] = {
+      {70, true, 0, true},   // 1.000
+      {67, true, 0, true},   // 0.957
+      {66, true, 0, false},  // 0.943
+      {40, false, 0, true},  // 0.571, shown only
+      {70, true, 1, false},  // a wrong answer is never a pass
+      {0, false, 1, true},   // nothing to judge
+  };
+  for (const auto& c : cases) {
+    ShapeRow r = Row(1.005, 0.002, c.failures);
+    r.minimal_chars = c.minimal;
+    r.judge_efficiency = c.judged;
+    EXPECT_NEAR(r.Efficiency(), c.minimal / 70.0, 1e-12);
+    EXPECT_EQ(r.EfficiencyPasses(), c.pass) << c.minimal << (c.judged ? " judged" : "");
+    Report report;  // the unpaced rows count too
+    report.paced = {Row(1.005, 0.002)};
+    report.unpaced = {r};
+    report.timeout.tries = 1;
+    report.timeout.overshoot_s = {0.001};
+    EXPECT_EQ(report.AllPass(), c.pass) << c.minimal;
+    report.unpaced.clear();
+    report.paced = {r};
+    EXPECT_EQ(report.AllPass(), c.pass && c.failures == 0) << c.minimal;
+  }
+}
+
 TEST(Report, TimeoutVerdict) {
   TimeoutResult t;
   EXPECT_FALSE(t.Passes());  // nothing measured
@@ -91,6 +123,13 @@ TEST(Report, JsonCarriesVerdictsAndProblems) {
   EXPECT_TRUE(good.AllPass());
   EXPECT_NE(Json(good).find("\"all_pass\": true"), std::string::npos);
   EXPECT_NE(Json(good).find("\"ratio\": 1.00400"), std::string::npos);
+  good.paced[0].minimal_chars = 63;
+  good.paced[0].judge_efficiency = true;
+  EXPECT_FALSE(good.AllPass());
+  EXPECT_NE(Json(good).find("\"efficiency\": 0.9000, \"efficiency_judged\": true, "
+                            "\"efficiency_pass\": false"),
+            std::string::npos);
+  good.paced[0].minimal_chars = 70;
 
   Report violated = good;
   violated.violations = {"paced: malformed \"frame\""};
