@@ -202,6 +202,7 @@ TEST_F(Attributes, FollowTheCardAndTheAgreedProtocol) {
   };
   for (const State& s : states) {
     SCOPED_TRACE(s.name);
+    emu_->SetCardPresent(true);
     if (s.atr != nullptr) {
       ASSERT_EQ(PowerUp(*s.atr), *s.atr);
     } else {
@@ -219,6 +220,7 @@ TEST_F(Attributes, FollowTheCardAndTheAgreedProtocol) {
                 IFD_SUCCESS);
     }
     emu_->SetCardPresent(s.present);
+    EXPECT_EQ(IFDHICCPresence(kLun), s.present ? IFD_ICC_PRESENT : IFD_ICC_NOT_PRESENT);
     ExpectAttribute(SCARD_ATTR_CURRENT_PROTOCOL_TYPE, Dword(s.protocol_type));
     ExpectAttribute(SCARD_ATTR_MAXINPUT, Dword(s.max_input));
     if (s.ifsc) ExpectAttribute(SCARD_ATTR_CURRENT_IFSC, Dword(*s.ifsc));
@@ -227,6 +229,21 @@ TEST_F(Attributes, FollowTheCardAndTheAgreedProtocol) {
     ExpectAttribute(SCARD_ATTR_ICC_PRESENCE, {s.presence});
     ExpectAttribute(SCARD_ATTR_ATR_STRING, s.atr != nullptr ? *s.atr : Bytes{});
   }
+}
+
+// A card pulled out while powered, once the presence query (pcscd's event
+// thread) has seen it go: no contacts are powered, there is no ATR and
+// nothing is agreed any more, as after a power-down.
+TEST_F(Attributes, APulledCardIsForgottenOncePresenceSeesItGo) {
+  ASSERT_EQ(PowerUp(kT1Atr), kT1Atr);
+  ASSERT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T1, 0, 0, 0, 0), IFD_SUCCESS);
+  emu_->SetCardPresent(false);
+  ASSERT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT);
+  ExpectAttribute(SCARD_ATTR_ICC_INTERFACE_STATUS, {0});
+  ExpectAttribute(SCARD_ATTR_ATR_STRING, {});
+  ExpectAttribute(SCARD_ATTR_CURRENT_PROTOCOL_TYPE, Dword(0));
+  ExpectAttribute(SCARD_ATTR_CURRENT_IFSC, Dword(0));
+  ExpectAttribute(SCARD_ATTR_CURRENT_IFSD, Dword(0));
 }
 
 // The card's clock (TA1's fmax) and the rate it works at: F = 372, D = 1
