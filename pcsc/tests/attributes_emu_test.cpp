@@ -4,9 +4,6 @@
 // with the reader emulator behind it. Opening a reader takes 3.4 s, so all
 // cases share one opened channel.
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdio>
@@ -19,6 +16,7 @@
 #include "adapter.h"
 #include "emulator.h"
 #include "pcsclite_api.h"
+#include "port_binding.h"
 
 namespace {
 
@@ -60,19 +58,6 @@ class Attributes : public testing::Test {
       std::printf("# opened by path: no private mount namespace for /dev/ttyS0\n");
       opened_ = IFDHCreateChannelByName(kLun, path_.data()) == IFD_SUCCESS;
     }
-  }
-  static bool PrivateMounts() {
-    return unshare(CLONE_NEWNS) == 0 &&
-           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-  }
-  // Binds `pty` over `node`; true only once `node` is that terminal, so that
-  // the machine's own port is never opened.
-  static bool BindOver(const std::string& pty, const char* node) {
-    struct stat want {
-    }, got{};
-    if (stat(pty.c_str(), &want) != 0 || stat(node, &got) != 0) return false;
-    if (mount(pty.c_str(), node, nullptr, MS_BIND, nullptr) != 0) return false;
-    return stat(node, &got) == 0 && got.st_rdev == want.st_rdev;
   }
   static void TearDownTestSuite() {
     IFDHCloseChannel(kLun);
