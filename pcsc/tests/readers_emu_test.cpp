@@ -346,6 +346,10 @@ TEST_F(Readers, AReaderThatGoesAwayComesBackUnderItsName) {
   EXPECT_EQ(Dword(kLunLinked, SCARD_ATTR_CURRENT_PROTOCOL_TYPE), 0u) << "old agreement kept";
   EXPECT_EQ(IFDHCloseChannel(kLunLinked), IFD_SUCCESS);
   EXPECT_FALSE(second->CardPowered());
+  // Closing lets go of the device: another entry may take it.
+  ASSERT_EQ(IFDHCreateChannelByName(kLunSpare, name.data()), IFD_SUCCESS);
+  EXPECT_EQ(IFDHICCPresence(kLunSpare), IFD_ICC_PRESENT);
+  EXPECT_EQ(IFDHCloseChannel(kLunSpare), IFD_SUCCESS);
   EXPECT_TRUE(second->Violations().empty());
   std::filesystem::remove_all(dir);
 }
