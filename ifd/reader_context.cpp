@@ -16,6 +16,9 @@ namespace {
 constexpr std::uint32_t kProtocolT0 = 0;
 constexpr std::uint32_t kProtocolT1 = 1;
 constexpr std::size_t kCase1 = 4;
+// Reader commands that can safely be repeated (reset, status) are tried this
+// often when their reply is damaged.
+constexpr int kCommandTries = 3;
 
 // The T=1 exchange of a PC/SC host: blocks of the card's size, the largest
 // IFSD the reader can return, every reply but a granted extension awaited
@@ -51,8 +54,11 @@ int Reader::Channel::Transmit(const unsigned char* frame, int len, unsigned char
   return link::Transmit(r_.link_, frame, len, reply, replylen);
 }
 
-Reader::Reader(ReaderEvents& events, int command_block_time)
-    : events_(events), command_block_time_(command_block_time), t1_config_(kHostT1) {
+Reader::Reader(ReaderEvents& events, int command_block_time, int t0_block_time)
+    : events_(events),
+      command_block_time_(command_block_time),
+      t0_block_time_(t0_block_time),
+      t1_config_(kHostT1) {
   t1_config_.base_block_time = command_block_time;
   link_.unchecked_notice = &Reader::Unchecked;
   link_.notice_context = this;
@@ -89,7 +95,12 @@ std::uint32_t Reader::PowerUp(bool /*reset*/) {
   line_.SetBlockTime(command_block_time_);
   std::array<unsigned char, link::kWideReply> atr{};
   unsigned int length = 0;
-  if (link::ResetIcc(link_, atr.data(), &length) != ADM_OK) return IFD_ERROR_POWER_ACTION;
+  // A reset can be repeated: a reply damaged on the line is asked for again.
+  int result = ADM_COMM_ERROR;
+  for (int attempt = 0; attempt < kCommandTries && result != ADM_OK && !port_.lost; ++attempt) {
+    result = link::ResetIcc(link_, atr.data(), &length);
+  }
+  if (result != ADM_OK) return IFD_ERROR_POWER_ACTION;
   // The reader answers a reset of an empty slot with an empty ATR; every card
   // has at least TS and T0. No ATR is longer than 33 bytes.
   if (length == 0 || length > atr_.size()) return IFD_ERROR_POWER_ACTION;
@@ -112,7 +123,12 @@ std::uint32_t Reader::PowerDown() {
 
 std::uint32_t Reader::Presence() {
   line_.SetBlockTime(command_block_time_);
-  switch (link::IccPresence(link_)) {
+  int result = ADM_COMM_ERROR;
+  for (int attempt = 0; attempt < kCommandTries && result == ADM_COMM_ERROR && !port_.lost;
+       ++attempt) {
+    result = link::IccPresence(link_);
+  }
+  switch (result) {
     case ADM_OK:
       return IFD_ICC_PRESENT;
     case ADM_FAILURE:
@@ -136,7 +152,7 @@ std::uint32_t Reader::Transmit(std::uint32_t protocol, std::span<const unsigned 
     std::array<unsigned char, kMaxT0Command> apdu{};
     std::memcpy(apdu.data(), tx.data(), tx.size());
     const std::size_t n = tx.size() == kCase1 ? kCase1 + 1 : tx.size();
-    result = t0::Exchange(channel_, {apdu.data(), n}, {rx, capacity}, &length);
+    result = t0::Exchange(channel_, {apdu.data(), n}, {rx, capacity}, &length, t0_block_time_);
   } else if (protocol == kProtocolT1) {
     if (tx.size() > kMaxCommand) return IFD_ERROR_NOT_SUPPORTED;
     // In T=1 a case 1 command is its four bytes.

@@ -40,9 +40,10 @@ inline constexpr unsigned int kIfsd = link::kWideReply - 4;
 
 class Reader {
  public:
-  // `command_block_time`: the seconds a reader command's reply is awaited
-  // (4 for the real reader; tests of noisy lines use less).
-  explicit Reader(ReaderEvents& events, int command_block_time = link::kCommandBlockTime);
+  // The seconds a reader command's reply is awaited, and a T=0 exchange's
+  // (4 and 60 for the real reader; tests of noisy lines use less).
+  explicit Reader(ReaderEvents& events, int command_block_time = link::kCommandBlockTime,
+                  int t0_block_time = 60);
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
 
@@ -94,6 +95,7 @@ class Reader {
 
   ReaderEvents& events_;
   const int command_block_time_;
+  const int t0_block_time_;
   IO_Port record_{};
   serial::Port port_{record_};
   Line line_{*this};

@@ -35,7 +35,7 @@ constexpr std::size_t kStatusBytes = 2;
 }  // namespace
 
 int Exchange(proto::Channel& channel, std::span<const unsigned char> apdu,
-             std::span<unsigned char> out, std::size_t* outlen) {
+             std::span<unsigned char> out, std::size_t* outlen, int block_time) {
   const std::size_t len = apdu.size();
   if (len < kHeaderApdu || len > kMaxApdu || apdu.data() == nullptr) {
     if (outlen != nullptr) *outlen = 0;
@@ -55,7 +55,7 @@ int Exchange(proto::Channel& channel, std::span<const unsigned char> apdu,
   }
   frame[4 + len] = Adm_CheckSum(frame.data(), static_cast<unsigned int>(len + 4));
 
-  channel.SetBlockTime(kBlockTime);
+  channel.SetBlockTime(block_time);
   std::array<unsigned char, proto::kWideReply> answer{};
   unsigned int got = 0;
   const int result =

@@ -19,6 +19,6 @@ inline constexpr int kBlockTime = 60;
 // than SW1 SW2, or for a 5-byte command neither SW1 SW2 alone nor P3 data
 // bytes and SW1 SW2), or does not fit `out` (`out` untouched).
 int Exchange(proto::Channel& channel, std::span<const unsigned char> apdu,
-             std::span<unsigned char> out, std::size_t* outlen);
+             std::span<unsigned char> out, std::size_t* outlen, int block_time = kBlockTime);
 
 }  // namespace ttycard::t0

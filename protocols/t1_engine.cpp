@@ -26,6 +26,14 @@
 //   - Every block is tried at most three times (11.6.3.2 rule 7.4), S-block
 //     requests are answered at most 64 times in a row, and one exchange
 //     makes a bounded number of reader transactions.
+//   - Both the reader's reply checksum and the block's LRC are XORs, so two
+//     characters damaged in the same bit of two bytes pass both. After a
+//     line has shown damage, the next exchanges read every long block of the
+//     card twice (an R-block naming the block's own N(S) asks the card for
+//     it again, 11.6.3.2) and take it only when two copies agree; and both
+//     ways blocks shrink to 32 bytes of INF (IFS request), because a long
+//     block on a noisy line is rarely whole and costs most to repeat. A clean
+//     line gets the card's full sizes back.
 //   - An exchange given up after a block went out may leave the card in the
 //     middle of it (a command chain not finished, a response not collected,
 //     numbers out of step): the next exchange starts with S(RESYNCH request)
@@ -51,6 +59,11 @@ constexpr int kMaxRequests = 64;
 constexpr std::size_t kMaxFrameBlock = 254;
 constexpr std::size_t kMaxCommandInf = kMaxFrameBlock - kOverhead;
 constexpr unsigned int kMinIfs = 1;
+// Exchanges read carefully after damage was seen, and the blocks that are
+// long enough for two damaged characters to matter.
+constexpr int kCarefulExchanges = 32;
+constexpr std::size_t kCarefulInf = 16;
+constexpr unsigned int kCarefulBlock = 32;
 constexpr unsigned int kMaxIfs = 254;
 
 enum class Kind { kI, kR, kSRequest, kDamaged, kOdd };
@@ -61,6 +74,7 @@ class Run {
       : channel_(channel), config_(config), state_(state) {}
 
   bool SentAny() const { return sent_any_; }
+  bool SawDamage() const { return saw_damage_; }
 
   // 11.6.3.2 rule 6: S(RESYNCH request) until the card confirms.
   int Resynchronise() {
@@ -76,6 +90,7 @@ class Run {
         state_.ifsc = state_.atr_ifsc;
         state_.ifsd = 32;
         state_.ifs_pending = config_.ifsd_wanted != 0;
+        state_.ifs_refused = false;
         return ADM_OK;
       }
     }
@@ -83,10 +98,11 @@ class Run {
   }
 
   // 11.4.2: tell the card the size of the blocks we take (S(IFS request));
-  // a card that answers anything but the echo keeps the default 32.
-  void NegotiateIfsd() {
+  // a card that answers anything but the echo keeps what it had (32 after a
+  // reset) and is not asked again until its next reset.
+  void NegotiateIfsd(unsigned int size) {
     state_.ifs_pending = false;
-    const auto want = static_cast<unsigned char>(config_.ifsd_wanted);
+    const auto want = static_cast<unsigned char>(size);
     std::array<unsigned char, kOverhead + 1> block{kNad, kSIfsRequest, 1, want, 0};
     block[4] = T1CalculateLRC(block.data(), 4);
     for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
@@ -95,6 +111,8 @@ class Run {
       if (kind == Kind::kDamaged) continue;  // rule 7.2: the request again
       if (Pcb() == (kSIfsRequest | kSResponse) && Len() == 1 && reply_[kPrologue] == want) {
         state_.ifsd = want;
+      } else {
+        state_.ifs_refused = true;
       }
       return;
     }
@@ -148,6 +166,7 @@ class Run {
     const std::size_t limit = std::min(out.size(), config_.max_response);
     for (;;) {
       if (length + Len() > limit) return T1_CHAIN_ERROR;
+      if (state_.careful > 0 && Len() > kCarefulInf && !Confirm()) return T1_CHAIN_ERROR;
       std::memcpy(&out[length], &reply_[kPrologue], Len());
       length += Len();
       *state_.nr = static_cast<unsigned char>(Ns() ^ 1);
@@ -169,6 +188,39 @@ class Run {
   }
 
  private:
+  // reply_ holds an I-block with the N(S) expected: asks the card for it
+  // again until two copies agree (at most three more times). On success
+  // reply_ holds the agreed block.
+  bool Confirm() {
+    std::array<std::array<unsigned char, proto::kWideReply>, 3> copies{};
+    std::array<std::size_t, 3> sizes{};
+    std::size_t count = 0;
+    const auto keep = [&] {
+      copies[count] = reply_;
+      sizes[count++] = reply_length_;
+    };
+    keep();
+    const unsigned char ns = Ns();
+    for (int tries = 0; tries < kMaxRetries + 1 && count < copies.size(); ++tries) {
+      // N(R) = the block's own N(S): "send that block again".
+      const unsigned char saved = *state_.nr;
+      *state_.nr = ns;
+      const bool sent = SendR(0);
+      *state_.nr = saved;
+      if (!sent || !SettleRequests()) return false;
+      if (Classify() != Kind::kI || Ns() != ns) continue;  // damaged or odd: ask again
+      for (std::size_t k = 0; k < count; ++k) {
+        if (sizes[k] == reply_length_ &&
+            std::equal(reply_.begin(), reply_.begin() + static_cast<long>(reply_length_),
+                       copies[k].begin())) {
+          return true;
+        }
+      }
+      keep();
+    }
+    return false;
+  }
+
   unsigned char Pcb() const { return reply_[1]; }
   unsigned char Len() const { return reply_[2]; }
   unsigned char Ns() const { return (Pcb() & kIBlockNs) ? 1 : 0; }
@@ -205,12 +257,12 @@ class Run {
     return Transact(block.data(), kOverhead + inf.size());
   }
 
-  Kind Classify() const {
+  Kind Classify() {
     // 11.4.1 / 11.6.3: a block whose length or LRC does not add up, or no
     // block at all, is an error of transmission, whatever its PCB says.
-    if (!reply_ok_) return Kind::kDamaged;
-    if (reply_length_ < kOverhead || reply_length_ != kOverhead + Len()) return Kind::kDamaged;
-    if (T1CalculateLRC(reply_.data(), reply_length_ - 1) != reply_[reply_length_ - 1]) {
+    if (!reply_ok_ || reply_length_ < kOverhead || reply_length_ != kOverhead + Len() ||
+        T1CalculateLRC(reply_.data(), reply_length_ - 1) != reply_[reply_length_ - 1]) {
+      saw_damage_ = true;
       return Kind::kDamaged;
     }
     if ((Pcb() & kRBlock) == 0) return Kind::kI;
@@ -257,6 +309,7 @@ class Run {
   std::size_t reply_length_ = 0;
   bool reply_ok_ = false;
   bool sent_any_ = false;
+  bool saw_damage_ = false;
   int transactions_ = 0;
   int next_wait_ = 0;
 };
@@ -271,6 +324,7 @@ void CardReset(State& state, unsigned int ifsc, bool restart_send, const Config&
   state.ifsc = ifsc;
   state.ifsd = 32;
   state.ifs_pending = config.ifsd_wanted != 0;
+  state.ifs_refused = false;
 }
 
 int Exchange(proto::Channel& channel, const Config& config, State& state,
@@ -278,7 +332,12 @@ int Exchange(proto::Channel& channel, const Config& config, State& state,
              std::size_t* outlen) {
   Run run(channel, config, state);
   if (state.resync_pending && run.Resynchronise() != ADM_OK) return ADM_COMM_ERROR;
-  if (state.ifs_pending) run.NegotiateIfsd();
+  // The card's sizes on a clean line, short blocks on a noisy one.
+  const bool careful = state.careful > 0 && config.ifsd_wanted != 0;
+  const unsigned int ifsd = careful ? kCarefulBlock : config.ifsd_wanted;
+  if (config.ifsd_wanted != 0 && !state.ifs_refused && (state.ifs_pending || state.ifsd != ifsd)) {
+    run.NegotiateIfsd(ifsd);
+  }
 
   // Fixed chunks: up to 15 bytes fit one block; from 16 on, full chunks are
   // chained and the rest closes the chain (16 to 19 bytes: one block). Card
@@ -292,7 +351,8 @@ int Exchange(proto::Channel& channel, const Config& config, State& state,
     if (config.fixed_chunks) {
       size = apdu.size() >= 16 && left >= CHUNK_SIZE ? CHUNK_SIZE : 0;
     } else {
-      const std::size_t max = std::min<std::size_t>(state.ifsc, kMaxCommandInf);
+      const std::size_t max =
+          std::min<std::size_t>({state.ifsc, kMaxCommandInf, careful ? kCarefulBlock : kMaxCommandInf});
       size = left > max ? max : 0;
     }
     if (size == 0) break;
@@ -305,6 +365,11 @@ int Exchange(proto::Channel& channel, const Config& config, State& state,
 
   std::size_t length = 0;
   if (result == ADM_OK) result = run.Collect(out, length);
+  if (run.SawDamage()) {
+    state.careful = kCarefulExchanges;
+  } else if (state.careful > 0) {
+    --state.careful;
+  }
   if (result != ADM_OK) {
     if (run.SentAny()) state.resync_pending = true;
     return result;

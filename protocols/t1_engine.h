@@ -32,6 +32,8 @@ struct State {
   unsigned int atr_ifsc = 32;   // the card's IFSC as its ATR gave it
   unsigned int ifsc = 32;       // the card's information field size
   unsigned int ifsd = 32;       // ours, as the card knows it
+  int careful = 0;              // exchanges left in which long blocks are read twice
+  bool ifs_refused = false;     // the card refused an IFS request since its reset
 };
 
 // Sends `apdu` and collects the response into `out`. Returns ADM_OK with
