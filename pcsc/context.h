@@ -15,7 +15,7 @@
 
 // pcsc-lite's header before the driver's own (see pcsclite_api.h).
 #include "pcsclite_api.h"
-#include "reader.h"
+#include "reader_context.h"
 
 namespace ttycard::pcsc {
 
