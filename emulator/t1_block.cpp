@@ -57,8 +57,15 @@ std::string DescribeBlock(std::span<const std::uint8_t> block) {
       break;
     }
   }
-  if (!inf.empty()) out += " " + Spaced(inf);
-  if (!BlockError(block).empty()) out += " [" + BlockError(block) + "]";
+  if (!inf.empty()) {
+    out += ' ';
+    out += Spaced(inf);
+  }
+  if (const std::string error = BlockError(block); !error.empty()) {
+    out += " [";
+    out += error;
+    out += ']';
+  }
   return out;
 }
 

@@ -85,7 +85,8 @@ ReplyParts BuildReply(std::uint8_t command, std::span<const std::uint8_t> data, 
   const std::array<std::uint8_t, 4> head = {
       0x01, command, 0x00, static_cast<std::uint8_t>(extended ? 0xFF : data.size())};
   ReplyParts r;
-  r.head = std::string(1, kStx) + ToHex(head);
+  r.head.assign(1, kStx);
+  r.head += ToHex(head);
   std::uint8_t sum = XorSum(head);
   if (extended) {
     const auto len = announced.value_or(static_cast<std::uint16_t>(data.size()));
@@ -105,7 +106,10 @@ std::string EncodeCommand(std::uint8_t command, std::span<const std::uint8_t> da
   Bytes frame = {0x01, command, static_cast<std::uint8_t>(data.size() & 0xFF)};
   frame.insert(frame.end(), data.begin(), data.end());
   frame.push_back(XorSum(frame));
-  return std::string(1, kStx) + ToHex(frame) + kEtx;
+  std::string wire(1, kStx);
+  wire += ToHex(frame);
+  wire += kEtx;
+  return wire;
 }
 
 }  // namespace ttycard::emu

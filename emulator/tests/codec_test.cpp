@@ -10,7 +10,10 @@ namespace {
 using ::testing::HasSubstr;
 
 std::string Wire(std::string_view hex) {
-  return std::string(1, kStx) + std::string(hex) + kEtx;
+  std::string wire(1, kStx);
+  wire += hex;
+  wire += kEtx;
+  return wire;
 }
 
 TEST(HexCodec, StrictDecodingRejectsWhatTheReaderNeverSends) {

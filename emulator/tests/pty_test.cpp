@@ -20,7 +20,10 @@ using ::testing::IsEmpty;
 using ::testing::SizeIs;
 
 std::string Wire(std::string_view hex) {
-  return std::string(1, kStx) + std::string(hex) + kEtx;
+  std::string wire(1, kStx);
+  wire += hex;
+  wire += kEtx;
+  return wire;
 }
 
 const std::string kReset = Wire("01800081");

@@ -47,9 +47,13 @@ constexpr const char* kEcho = "80 EC 00 00 02 AA BB";
 std::string I(int ns, std::string_view inf, bool more = false) {
   const auto pcb = (ns ? 0x40 : 0) | (more ? 0x20 : 0);
   const Bytes b = *ParseHexArg(inf);
-  return Spaced(std::array{std::uint8_t{0}, static_cast<std::uint8_t>(pcb),
-                           static_cast<std::uint8_t>(b.size())}) +
-         (b.empty() ? "" : " " + Spaced(b));
+  std::string text = Spaced(std::array{std::uint8_t{0}, static_cast<std::uint8_t>(pcb),
+                                       static_cast<std::uint8_t>(b.size())});
+  if (!b.empty()) {
+    text += ' ';
+    text += Spaced(b);
+  }
+  return text;
 }
 
 TEST(T1Card, Scripts) {

@@ -56,13 +56,23 @@ std::string ReplyWire(const Bytes& data, std::uint8_t command) {
   std::uint8_t sum = 0;
   for (auto b : head) sum ^= b;
   for (auto b : data) sum ^= b;
-  return "\x02" + Hex(head) + Hex(data) + Hex({sum}) + "\x03";
+  std::string wire(1, '\x02');
+  wire += Hex(head);
+  wire += Hex(data);
+  wire += Hex({sum});
+  wire += '\x03';
+  return wire;
 }
 
 std::string ExtendedReplyWire(const Bytes& data, std::uint16_t announced) {
   Bytes head{0x01, 0x00, 0x00, 0xFF};
   Bytes ext{static_cast<std::uint8_t>(announced >> 8), static_cast<std::uint8_t>(announced)};
-  return "\x02" + Hex(head) + Hex(ext) + Hex(data) + "00\x03";
+  std::string wire(1, '\x02');
+  wire += Hex(head);
+  wire += Hex(ext);
+  wire += Hex(data);
+  wire += "00\x03";
+  return wire;
 }
 
 Bytes Block(std::uint8_t pcb, const Bytes& inf) {
