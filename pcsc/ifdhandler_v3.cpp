@@ -15,7 +15,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "../include/linkcmds.h"
+#include "linkcmds.h"
 #include "adapter.h"
 #include "atr.h"
 #include "pcsclite_api.h"

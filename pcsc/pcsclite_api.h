@@ -14,11 +14,11 @@
 
 #pragma GCC visibility push(default)
 extern "C" {
-#include <PCSC/reader.h>  // by folder: the emulator has a reader.h of its own
-#include <ifdhandler.h>
+#include <PCSC/ifdhandler.h>  // by folder: the driver's own header has that name
+#include <PCSC/reader.h>      // by folder: the emulator has a reader.h of its own
 }
 #pragma GCC visibility pop
 
-#include "../include/ifdhandler.h"
+#include "ifdhandler.h"
 
 #endif  // TTYCARD_PCSC_PCSCLITE_API_H
