@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "case_name.h"
 #include "pcsclite_api.h"
 
 namespace {
@@ -55,7 +56,8 @@ INSTANTIATE_TEST_SUITE_P(
         CapabilityCase{"thread safe", TAG_IFD_THREAD_SAFE, 1, IFD_ERROR_TAG, 1},
         CapabilityCase{"slot thread safe", TAG_IFD_SLOT_THREAD_SAFE, 1, IFD_ERROR_TAG, 1},
         CapabilityCase{"protocol type", 0x0201, 4, IFD_ERROR_TAG, 4},
-        CapabilityCase{"no card powered: empty ATR", TAG_IFD_ATR, 33, IFD_SUCCESS, 0}));
+        CapabilityCase{"no card powered: empty ATR", TAG_IFD_ATR, 33, IFD_SUCCESS, 0}),
+    ttycard::pcsc::test::CaseName());
 
 TEST(Capabilities, NeedALength) {
   UCHAR value = 0;
