@@ -19,7 +19,7 @@ if command -v ninja >/dev/null; then generator=(-G Ninja); fi
 if [[ -f $build/CMakeCache.txt ]]; then generator=(); fi
 cmake -S "$root" -B "$build" "${generator[@]}" \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DTTYCARD_FUZZ=ON -DTTYCARD_SANITIZE=address,undefined -DTTYCARD_TESTS=OFF >/dev/null ||
+  -DTTYCARD_FUZZ=ON -DTTYCARD_SANITIZE=address,undefined -DTTYCARD_TESTS=OFF -DTTYCARD_WERROR=ON >/dev/null ||
   exit 2
 cmake --build "$build" --parallel --target "${targets[@]}" || exit 2
 

@@ -14,7 +14,7 @@ build=$root/build-asan
 generator=()
 if command -v ninja >/dev/null && [[ ! -f $build/CMakeCache.txt ]]; then generator=(-G Ninja); fi
 cmake -S "$root" -B "$build" "${generator[@]}" -DTTYCARD_SANITIZE=address,undefined \
-  -DTTYCARD_TESTS=ON
+  -DTTYCARD_TESTS=ON -DTTYCARD_WERROR=ON
 cmake --build "$build" --parallel
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1

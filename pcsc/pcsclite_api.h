@@ -14,8 +14,8 @@
 
 #pragma GCC visibility push(default)
 extern "C" {
-#include <PCSC/reader.h>  // by folder: the emulator has a reader.h of its own
-#include <PCSC/ifdhandler.h>
+#include <PCSC/ifdhandler.h>  // by folder: the driver's own header has that name
+#include <PCSC/reader.h>      // by folder: the emulator has a reader.h of its own
 }
 #pragma GCC visibility pop
 

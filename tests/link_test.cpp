@@ -94,7 +94,9 @@ TEST_F(LinkTest, EveryCommandFrameOnTheWire) {
     Line().frames.clear();
     std::string wire;
     Line().responder = [&wire](const Bytes& f) {
-      wire += "\x02" + Hex(f) + "\x03";
+      wire += '\x02';
+      wire += Hex(f);
+      wire += '\x03';
       return ReplyWire({});
     };
     EXPECT_EQ(c.command(), ADM_OK) << c.name;

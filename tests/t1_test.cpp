@@ -3,6 +3,7 @@
 // Each test starts from a fresh process, so the counters start at N(S) 0.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <numeric>
 
@@ -121,8 +122,8 @@ TEST_F(T1Test, ChainedCommandOnTheWire) {
 TEST_F(T1Test, ChainedResponseCollectedWithRBlocks) {
   Card({Block(0x20, Bytes(10, 0xAA)), Block(0x40, Bytes(6, 0xBB))});
   EXPECT_EQ(Exchange(kGetChallenge), ADM_OK);
-  Bytes expected(10, 0xAA);
-  expected.insert(expected.end(), 6, 0xBB);
+  Bytes expected(16, 0xBB);
+  std::fill_n(expected.begin(), 10, 0xAA);
   EXPECT_EQ(Response(), expected);
   ASSERT_EQ(Sent().size(), 2u);
   EXPECT_EQ(Sent()[1], BlockWithLrc(0x90));

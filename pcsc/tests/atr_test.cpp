@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "case_name.h"
+
 namespace {
 
 constexpr auto AtrProtocols = ttycard::atr::Protocols;
@@ -40,7 +42,8 @@ INSTANTIATE_TEST_SUITE_P(
                     AtrCase{"TS only", {0x3B}, 0}, AtrCase{"empty", {}, 0},
                     AtrCase{"TD1 announced but cut off", {0x3B, 0x80}, 0},
                     AtrCase{"TA1 announced but cut off", {0x3B, 0x10}, 0},
-                    AtrCase{"TD2 announced but cut off", {0x3B, 0x80, 0x81}, 0}));
+                    AtrCase{"TD2 announced but cut off", {0x3B, 0x80, 0x81}, 0}),
+    ttycard::pcsc::test::CaseName());
 
 TEST(AtrProtocols, NullIsNoAtr) {
   EXPECT_EQ(AtrProtocols(nullptr, 4), 0u);

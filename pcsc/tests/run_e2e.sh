@@ -146,19 +146,21 @@ CONF
   rm -f /run/pcscd/pcscd.comm
 }
 
-# Install into a scratch DESTDIR: the driver lands in pcsc-lite's serial
-# driver folder and the example configuration names that very file.
+# Install into a scratch DESTDIR: the driver lands in a pcsc/drivers/serial
+# folder (pcsc-lite's own for the prefix /usr) and the example configuration
+# names that very file.
 install_check() {
-  local dest=$WORK/dest drivers
-  drivers=$(pkg-config --variable=usbdropdir libpcsclite 2>/dev/null || echo /usr/lib/pcsc/drivers)
+  local dest=$WORK/dest lib conf
   DESTDIR=$dest cmake --install "$BUILD_DIR" >"$WORK/install.log" 2>&1 || return 1
-  test -f "$dest$drivers/serial/libifd-ttycard.so" || return 1
-  grep -q "^#LIBPATH *$drivers/serial/libifd-ttycard.so$" "$dest/etc/reader.conf.d/ttycard" || return 1
+  lib=$(find "$dest" -path '*/pcsc/drivers/serial/libifd-ttycard.so' | head -n1)
+  conf=$(find "$dest" -path '*/reader.conf.d/ttycard' | head -n1)
+  [ -n "$lib" ] && [ -n "$conf" ] && [ -f "$conf.example" ] || return 1
+  grep -q "^#LIBPATH *${lib#"$dest"}$" "$conf" || return 1
   for key in FRIENDLYNAME DEVICENAME CHANNELID; do
-    grep -q "^#$key " "$dest/etc/reader.conf.d/ttycard" || return 1
+    grep -q "^#$key " "$conf" || return 1
   done
   # Commented out: installing it alone makes pcscd open no port.
-  ! grep -q "^[A-Z]" "$dest/etc/reader.conf.d/ttycard"
+  ! grep -q "^[A-Z]" "$conf"
 }
 if [ -f "$BUILD_DIR/cmake_install.cmake" ]; then
   expect "cmake --install puts the driver and a commented reader.conf.d example in place" install_check

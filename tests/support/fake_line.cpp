@@ -15,7 +15,12 @@ std::string ReplyWire(const Bytes& data, std::uint8_t command) {
   std::uint8_t sum = 0;
   for (auto b : head) sum ^= b;
   for (auto b : data) sum ^= b;
-  return "\x02" + Hex(head) + Hex(data) + Hex({sum}) + "\x03";
+  std::string wire(1, '\x02');
+  wire += Hex(head);
+  wire += Hex(data);
+  wire += Hex({sum});
+  wire += '\x03';
+  return wire;
 }
 
 std::string ExtendedReplyWire(const Bytes& data, std::uint16_t announced) {
@@ -25,7 +30,13 @@ std::string ExtendedReplyWire(const Bytes& data, std::uint16_t announced) {
   for (auto b : head) sum ^= b;
   for (auto b : ext) sum ^= b;
   for (auto b : data) sum ^= b;
-  return "\x02" + Hex(head) + Hex(ext) + Hex(data) + Hex({sum}) + "\x03";
+  std::string wire(1, '\x02');
+  wire += Hex(head);
+  wire += Hex(ext);
+  wire += Hex(data);
+  wire += Hex({sum});
+  wire += '\x03';
+  return wire;
 }
 
 Bytes Block(std::uint8_t pcb, const Bytes& inf) {

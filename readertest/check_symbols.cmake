@@ -1,0 +1,37 @@
+# cmake -DNM=nm -DPROGRAM=readertest -DHEADERS=include/ -P check_symbols.cmake
+#
+# Fails unless every IO_, Adm_, T0_, T1_ and IFD_ function declared in the
+# driver's headers is defined in the program's text.
+file(GLOB headers ${HEADERS}/*.h)
+set(declared)
+foreach(h ${headers})
+  file(STRINGS ${h} lines REGEX "(IO|IFD|Adm|T0|T1)_[A-Za-z0-9_]+ *\\(")
+  foreach(line ${lines})
+    string(REGEX MATCHALL "(IO|IFD|Adm|T0|T1)_[A-Za-z0-9_]+ *\\(" calls "${line}")
+    foreach(c ${calls})
+      string(REGEX REPLACE " *\\($" "" name "${c}")
+      list(APPEND declared ${name})
+    endforeach()
+  endforeach()
+endforeach()
+list(REMOVE_DUPLICATES declared)
+list(LENGTH declared count)
+if(count LESS 40)
+  message(FATAL_ERROR "only ${count} functions found in ${HEADERS}: ${declared}")
+endif()
+
+execute_process(COMMAND ${NM} --defined-only ${PROGRAM} OUTPUT_VARIABLE symbols
+                RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${NM} ${PROGRAM} failed")
+endif()
+set(missing)
+foreach(name ${declared})
+  if(NOT symbols MATCHES "[0-9a-f]+ T ${name}\n")
+    list(APPEND missing ${name})
+  endif()
+endforeach()
+if(missing)
+  message(FATAL_ERROR "not in ${PROGRAM}: ${missing}")
+endif()
+message(STATUS "${count} driver functions defined in ${PROGRAM}")
