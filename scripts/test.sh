@@ -48,6 +48,7 @@ stage "warning-free build (clang++)" clang_build
 [[ -f fuzz/run.sh ]] && stage "fuzz targets (${FUZZ_SECONDS} s each)" bash fuzz/run.sh "$FUZZ_SECONDS"
 [[ -f pcsc/tests/run_e2e.sh ]] && stage "pcscd end to end" bash pcsc/tests/run_e2e.sh build
 [[ -f tests/vicc/run_vicc_e2e.sh ]] && stage "vicc card through pcscd end to end" bash tests/vicc/run_vicc_e2e.sh build
+[[ -f tests/vm/run_vm.sh ]] && stage "virtual PC: 16550 UARTs at the four COM addresses" bash tests/vm/run_vm.sh build
 
 echo
 [[ ${#failures[@]} -gt 0 ]] && printf 'failed stage: %s\n' "${failures[@]}"
