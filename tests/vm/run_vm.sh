@@ -34,6 +34,7 @@ command -v qemu-system-x86_64 >/dev/null || e2e_install qemu-system-x86
 vm_cache_fetch "${TTYCARD_VM_CACHE:-/var/cache/ttycard-vm}" || e2e_skip "$VM_CACHE_ERROR"
 
 build=${1:-build}
+[[ -f "$build/CMakeCache.txt" ]] || cmake -S . -B "$build" -DTTYCARD_TESTS=OFF >/dev/null
 cmake --build "$build" --target readertest ttycard-emu readertest-static ttycard-vmcheck \
   ttycard-vm-relay -j2 >/dev/null || { notok "build the guest programs"; exit 1; }
 e2e_need_build "$build" readertest ttycard-emu vm/readertest-static vm/ttycard-vmcheck \
@@ -103,12 +104,14 @@ if [[ -z "$accel" ]]; then
   [[ -r /dev/kvm && -w /dev/kvm ]] && grep -qwE 'vmx|svm' /proc/cpuinfo && accel=kvm
 fi
 
-run_qemu() { # run_qemu ACCEL: boots the virtual PC once; console in $work/console.log
-  local cpu=()
+# Boots the virtual PC once with accelerator $1; the console goes to
+# $work/console.log. A guest that is not up within $2 seconds (a KVM that
+# hangs, say) or not finished within 150 s is stopped.
+run_qemu() {
+  local cpu=() start=$SECONDS pid
   [[ $1 == kvm ]] && cpu=(-cpu host)
   : >"$work/console.log"
-  local start=$SECONDS
-  timeout 150 qemu-system-x86_64 -accel "$1" "${cpu[@]}" -m 256 -smp 1 -nodefaults \
+  qemu-system-x86_64 -accel "$1" "${cpu[@]}" -m 256 -smp 1 -nodefaults \
     -display none -vga none -nic none -no-reboot \
     -kernel "$VM_KERNEL" -initrd "$work/initrd.gz" \
     -append "console=ttyS4 8250.nr_uarts=6 quiet loglevel=3 panic=-1" \
@@ -116,17 +119,27 @@ run_qemu() { # run_qemu ACCEL: boots the virtual PC once; console in $work/conso
     -serial "$(cat "$work/com3.pty")" -serial "$(cat "$work/relay.pty")" \
     -chardev "file,id=console,path=$work/console.log" -device pci-serial,chardev=console \
     -chardev null,id=silent -device pci-serial,chardev=silent \
-    >"$work/qemu.log" 2>&1
+    >"$work/qemu.log" 2>&1 &
+  pid=$!
+  while kill -0 "$pid" 2>/dev/null; do
+    if ((SECONDS - start > 150)) ||
+      { ((SECONDS - start > $2)) && ! grep -q '^vm-guest: up' "$work/console.log"; }; then
+      echo "# stopping QEMU after $((SECONDS - start)) s"
+      kill "$pid"
+    fi
+    sleep 0.2
+  done
+  wait "$pid"
   qemu_status=$?
   qemu_seconds=$((SECONDS - start))
 }
 
 echo "# accelerator: $accel"
-run_qemu "$accel"
-if ! grep -q '^vm-guest: up' "$work/console.log" && [[ $accel == kvm ]]; then
-  echo "# KVM did not boot the guest ($(head -c 200 "$work/qemu.log")); software emulation"
+run_qemu "$accel" "$([[ $accel == kvm ]] && echo 20 || echo 60)"
+if [[ $accel == kvm ]] && ! grep -q '^vm-guest: up' "$work/console.log"; then
+  echo "# KVM did not boot the guest ($(head -c 200 "$work/qemu.log" | tr "\n" " ")); software emulation"
   accel=tcg
-  run_qemu tcg
+  run_qemu tcg 60
 fi
 if ! grep -q '^vm-guest: up' "$work/console.log"; then
   # QEMU that cannot start at all is a machine without virtualisation; a
