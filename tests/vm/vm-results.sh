@@ -79,5 +79,14 @@ if [[ $FAILED -gt 0 ]]; then
   sed 's/^/# console: /' "$console" | grep -v '^# console: \(ok\|# \)' | tail -40
   for port in com1 com2 com3 com4; do sed "s/^/# $port trace: /" "$work/$port.trace" | tail -15; done
 fi
+exclusive_failed=$(grep -c '^not ok exclusive:' "$console")
+if [[ $exclusive_failed -eq 0 ]]; then
+  echo "vm exclusive open: ok"
+elif [[ $exclusive_binding -eq 1 ]]; then
+  echo "vm exclusive open: not ok ($exclusive_failed checks fail, counted)"
+else
+  echo "vm exclusive open: not ok ($exclusive_failed checks fail; not counted until the serial" \
+    "module opens ports exclusively)"
+fi
 echo "$E2E_LABEL: $PASSED passed, $FAILED failed"
 [[ $FAILED -eq 0 ]]
