@@ -114,7 +114,7 @@ run_qemu() {
   qemu-system-x86_64 -accel "$1" "${cpu[@]}" -m 256 -smp 1 -nodefaults \
     -display none -vga none -nic none -no-reboot \
     -kernel "$VM_KERNEL" -initrd "$work/initrd.gz" \
-    -append "console=ttyS4 8250.nr_uarts=6 quiet loglevel=3 panic=-1" \
+    -append "console=ttyS4 8250.nr_uarts=6 quiet loglevel=3 panic=-1 no_timer_check" \
     -serial "$(cat "$work/com1.pty")" -serial "$(cat "$work/com2.pty")" \
     -serial "$(cat "$work/com3.pty")" -serial "$(cat "$work/relay.pty")" \
     -chardev "file,id=console,path=$work/console.log" -device pci-serial,chardev=console \
@@ -146,8 +146,9 @@ if ! grep -q '^vm-guest: up' "$work/console.log"; then
   # guest that starts and does not come up is a failure.
   [[ $qemu_status -ne 0 && ! -s "$work/console.log" ]] &&
     e2e_skip "QEMU cannot run here: $(head -c 300 "$work/qemu.log" | tr '\n' ' ')"
-  notok "the virtual PC boots (QEMU status $qemu_status)"
+  notok "the virtual PC boots (QEMU status $qemu_status after $qemu_seconds s)"
   sed 's/^/# console: /' "$work/console.log" | tail -20
+  sed 's/^/# qemu: /' "$work/qemu.log" | tail -20
   exit 1
 fi
 

@@ -14,8 +14,8 @@ grep -q '^vm-guest: done' "$console" || notok "the guest ran to the end (see con
 # and an advisory lock on the device). Until the driver archive imports a
 # locking call or ioctl, those checks are reported but not counted.
 exclusive_binding=1
-nm -u "$E2E_BUILD/libttycard.a" 2>/dev/null |
-  grep -qwE 'flock|fcntl|fcntl64|lockf|lockf64|ioctl' || exclusive_binding=0
+imports=$(nm -u "$E2E_BUILD/libttycard.a" 2>/dev/null)
+grep -qwE 'flock|fcntl|fcntl64|lockf|lockf64|ioctl' <<<"$imports" || exclusive_binding=0
 
 while IFS= read -r line; do
   case "$line" in
