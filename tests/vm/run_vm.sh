@@ -141,6 +141,12 @@ if [[ $accel == kvm ]] && ! grep -q '^vm-guest: up' "$work/console.log"; then
   accel=tcg
   run_qemu tcg 60
 fi
+if [[ $qemu_status -eq 0 ]] && ! grep -q '^vm-guest: up' "$work/console.log"; then
+  # The guest died before /init (a kernel panic powers the PC off here).
+  echo "# the guest did not come up, booting once more; its console said:"
+  sed 's/^/#   /' "$work/console.log" | tail -10
+  run_qemu "$accel" 60
+fi
 if ! grep -q '^vm-guest: up' "$work/console.log"; then
   # QEMU that cannot start at all is a machine without virtualisation; a
   # guest that starts and does not come up is a failure.
