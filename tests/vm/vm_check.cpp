@@ -195,14 +195,10 @@ int Port(unsigned address, const Bytes& atr, uint32_t protocol) {
 
   // ECHO (INS EC) returns its data: the port address, so that an answer
   // from another port's reader cannot pass.
-  const Bytes apdu{0x00,
-                   0xEC,
-                   0x00,
-                   0x00,
-                   0x02,
-                   static_cast<unsigned char>(address >> 8),
-                   static_cast<unsigned char>(address & 0xFF)};
-  const Bytes expect{apdu[5], apdu[6], 0x90, 0x00};
+  const auto high = static_cast<unsigned char>(address >> 8);
+  const auto low = static_cast<unsigned char>(address & 0xFF);
+  const Bytes apdu{0x00, 0xEC, 0x00, 0x00, 0x02, high, low};
+  const Bytes expect{high, low, 0x90, 0x00};
   Bytes response;
   const uint32_t tr = Transmit(protocol, apdu, response);
   Check(tr == IFD_SUCCESS && response == expect,
