@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "blockproto.h"
 #include "emulator.h"
 #include "linkcmds.h"
 #include "pacing_relay.h"
@@ -73,6 +74,10 @@ bool OpenReader(const std::string& path, Report& report) {
     Adm_UnInitialize();
     return false;
   }
+  // A fresh card numbers its blocks from 0, whatever an earlier reader of
+  // this process exchanged: forget its T=1 numbers, as the handler's
+  // power-up does.
+  T1_CardReset();
   return true;
 }
 

@@ -6,16 +6,17 @@
 // (next bytes: protocol, transmit length as two bytes modulo 301, the
 // caller's receive length as two bytes modulo 301), 2 IFD_Is_ICC_Present,
 // 3 IFD_Get_Capabilities (next byte: tag). The reader's replies to whatever
-// the call sends follow, one chunk per command (format in fake_line.h).
+// the call sends follow, one chunk per command (format in reader_line.h).
 
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <vector>
 
-#include "fake_line.h"
 #include "fuzz_check.h"
 #include "ifdhandler.h"
+#include "linkcmds.h"
+#include "reader_line.h"
 #include "t1_check.h"
 
 namespace {
@@ -54,7 +55,7 @@ void CheckAtrRecord() {
 // Frames written since log entry `first`.
 Frames FramesSince(std::size_t first) {
   Frames frames;
-  for (std::size_t i = first; i < Line().log.size(); ++i) frames.push_back(Line().log[i].frame);
+  for (std::size_t i = first; i < Log().size(); ++i) frames.push_back(Log()[i].frame);
   return frames;
 }
 
@@ -62,7 +63,7 @@ void Power(std::uint8_t pick) {
   const std::uint32_t actions[] = {IFD_POWER_UP, IFD_POWER_DOWN, IFD_RESET, 1000u + pick};
   const std::uint32_t action = actions[pick % 4];
   const ttycard_icc before = ICC;
-  const std::size_t first = Line().log.size();
+  const std::size_t first = Log().size();
   const std::uint32_t r = IFD_Power_ICC(action);
   const auto frames = FramesSince(first);
   FUZZ_CHECK(r == 0 || r == 608 || r == 614, "power results are 0, 608 or 614");
@@ -70,10 +71,12 @@ void Power(std::uint8_t pick) {
 
   if (action == IFD_POWER_UP || action == IFD_RESET) {
     FUZZ_CHECK(frames == (Frames{kReset, kNotification}), "reset, then notification mode 2");
-    const Transaction& reset = Line().log[first];
-    if (!reset.answered) FUZZ_CHECK(r == 608, "a reset without answer fails");
-    if (reset.answered && reset.reply.size() <= 33) FUZZ_CHECK(r == 0, "an ATR powers up");
+    // No ATR is longer than 33 bytes: a longer answer is not one.
+    const Transaction& reset = Log()[first];
+    const bool atr = reset.answered && reset.reply.size() <= 33;
+    FUZZ_CHECK(r == (atr ? 0u : 608u), "an ATR powers up; silence or a longer answer fails");
     if (r == 0) {
+      T1CardWasReset();
       FUZZ_CHECK(ICC.ATRLength == reset.reply.size(), "the whole ATR is stored");
       FUZZ_CHECK(
           reset.reply.empty() || std::memcmp(ICC.ATR, reset.reply.data(), reset.reply.size()) == 0,
@@ -81,7 +84,7 @@ void Power(std::uint8_t pick) {
     }
   } else if (action == IFD_POWER_DOWN) {
     FUZZ_CHECK(frames == (Frames{kPowerDown}), "power down sends 01 81 00 80");
-    FUZZ_CHECK(r == (Line().log[first].answered ? 0u : 608u), "power down result");
+    FUZZ_CHECK(r == (Log()[first].answered ? 0u : 608u), "power down result");
     if (r == 0) FUZZ_CHECK(SameIcc(ICC, ttycard_icc{}), "power down clears the ATR record");
   } else {
     FUZZ_CHECK(r == 614 && frames.empty(), "unknown power actions are refused untried");
@@ -108,7 +111,7 @@ void Transmit(std::uint8_t pick, std::size_t txlen, std::size_t rxcap) {
   if (txlen > 0) std::memcpy(tx.get(), apdu.data(), txlen);
   GuardedBuffer rx(rxcap);
   auto rxlen = static_cast<std::uint32_t>(rxcap);
-  const std::size_t first = Line().log.size();
+  const std::size_t first = Log().size();
   const std::uint32_t r = IFD_Transmit_to_ICC(ttycard_io_header{protocol, 0}, tx.get(),
                                               static_cast<std::uint32_t>(txlen), rx.data(), &rxlen);
   const auto frames = FramesSince(first);
@@ -126,40 +129,53 @@ void Transmit(std::uint8_t pick, std::size_t txlen, std::size_t rxcap) {
     FUZZ_CHECK(r == 606 && frames.empty(), "unacceptable lengths are refused untried");
     return;
   }
-  if (txlen == 4) apdu.push_back(0x00);  // a case 1 APDU gets P3 = 0
   if (protocol == 0) {
+    if (txlen == 4) apdu.push_back(0x00);  // a case 1 APDU gets P3 = 0 (Le 256) for T=0
     if (frames.empty()) {
       FUZZ_CHECK(r == 606 && txlen == 255, "only a frame that cannot be built is refused");
       return;
     }
     FUZZ_CHECK(frames == (Frames{T0Frame(apdu)}), "the APDU goes out in the T=0 layout");
-    const Transaction& t = Line().log[first];
-    if (!t.answered) FUZZ_CHECK(r == 612, "no answer is a communication error");
-    if (t.answered && t.reply.size() <= rxcap) FUZZ_CHECK(r == 0, "an answer that fits is given");
+    // A T=0 answer ends with SW1 SW2; for a 5-byte command it carries
+    // exactly Le data bytes (P3, 0 meaning 256) or none. Anything else lost
+    // data on the way.
+    const Transaction& t = Log()[first];
+    const std::size_t le = apdu.size() == 5 ? (apdu[4] == 0 ? 256 : apdu[4]) : 0;
+    const std::size_t got = t.reply.size();
+    const bool whole = t.answered && got >= 2 && (apdu.size() != 5 || got == 2 || got == le + 2);
+    FUZZ_CHECK(r == (whole && got <= rxcap ? 0u : 612u),
+               "a whole answer that fits is given, anything else is a communication error");
     if (r == 0) {
       FUZZ_CHECK(rxlen == t.reply.size(), "the whole response is given");
       FUZZ_CHECK(rxlen == 0 || std::memcmp(rx.data(), t.reply.data(), rxlen) == 0,
                  "the response is the card's");
     }
   } else if (protocol == 1) {
-    CheckT1Frames(apdu, first);
-    if (r == 0) FUZZ_CHECK(ResponseFromCard(first, rx.data(), rxlen), "the response is the card's");
+    // The four bytes of a case 1 APDU go alone: in T=1 a P3 of 0 would ask
+    // for 256 bytes.
+    const T1Outcome want = CheckT1Exchange(apdu, first);
+    const bool fits = want.result == ADM_OK && want.response.size() <= rxcap;
+    FUZZ_CHECK(r == (fits ? 0u : 612u), "a T=1 response that fits is given, else 612");
+    if (r == 0) {
+      FUZZ_CHECK(rxlen == want.response.size() &&
+                     (rxlen == 0 || std::memcmp(rx.data(), want.response.data(), rxlen) == 0),
+                 "the response is the card's");
+    }
   } else {
     FUZZ_CHECK(r != 0 && frames.empty(), "other protocols are refused untried");
   }
 }
 
 void Present() {
-  const std::size_t first = Line().log.size();
+  const std::size_t first = Log().size();
   const std::uint32_t r = IFD_Is_ICC_Present();
   FUZZ_CHECK(FramesSince(first) == (Frames{kStatus}), "presence reads the status record");
   FUZZ_CHECK(r == 612 || r == 615 || r == 616, "presence results are 612, 615 or 616");
-  const Transaction& t = Line().log[first];
-  if (!t.answered) FUZZ_CHECK(r == 612, "no status is a communication error");
-  if (t.answered && t.reply.size() > 15) {
-    const bool card = t.reply[15] == 1 || t.reply[15] == 3;
-    FUZZ_CHECK(r == (card ? 615u : 616u), "presence from status byte 15");
-  }
+  // A record too short to hold the card status byte (15) says nothing.
+  const Transaction& t = Log()[first];
+  std::uint32_t want = 612;
+  if (t.answered && t.reply.size() > 15) want = t.reply[15] == 1 || t.reply[15] == 3 ? 615 : 616;
+  FUZZ_CHECK(r == want, "presence from status byte 15 of a whole record");
 }
 
 void Capabilities(std::uint8_t pick) {

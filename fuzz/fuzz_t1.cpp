@@ -3,9 +3,9 @@
 //
 // Input: up to three exchanges, each starting with two bytes that give the
 // APDU length (big-endian, modulo 262) followed by the card's answers, one
-// reader reply per block the driver sends (chunk format in fake_line.h).
-// The APDU's bytes are a pattern without two equal chunks, so that the wire
-// checks can tell a retransmitted chunk from the next one.
+// reader reply per block the driver sends (chunk format in reader_line.h).
+// The blocks the driver sends and the exchange's result are replayed from
+// the card's answers by the T=1 rules (t1_check.h).
 
 #include <algorithm>
 #include <cstdint>
@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "blockproto.h"
-#include "fake_line.h"
 #include "fuzz_check.h"
 #include "linkcmds.h"
+#include "reader_line.h"
 #include "t1_check.h"
 
 namespace {
@@ -40,8 +40,8 @@ std::vector<std::uint8_t> Apdu(std::size_t length, std::uint8_t seed) {
 }
 
 void Exchange(const std::vector<std::uint8_t>& apdu) {
-  const std::size_t first = Line().log.size();
-  const long waited = Line().simulated_seconds;
+  const std::size_t first = Log().size();
+  const long waited = Line().waited_seconds;
 
   // The command in an exact-size heap copy: any read past it is caught.
   std::unique_ptr<std::uint8_t[]> command(new std::uint8_t[apdu.size() + 1]);
@@ -56,15 +56,16 @@ void Exchange(const std::vector<std::uint8_t>& apdu) {
   FUZZ_CHECK(response.FencesIntact(), "nothing written around the 272-byte response buffer");
   FUZZ_CHECK(apdu.empty() || std::memcmp(command.get(), apdu.data(), apdu.size()) == 0,
              "the APDU is not modified");
-  CheckT1Frames(apdu, first);
-  FUZZ_CHECK(Line().log.size() > first, "every exchange sends at least one block");
+  const T1Outcome want = CheckT1Exchange(apdu, first);
+  FUZZ_CHECK(Log().size() > first, "every exchange sends at least one block");
+  FUZZ_CHECK(result == want.result, "the exchange ends as the card's answers say");
 
   switch (result) {
     case ADM_OK:
-      FUZZ_CHECK(length <= T1_MAX_RESPONSE, "response length at most 272");
+      FUZZ_CHECK(length == want.response.size(), "the response length is what the card sent");
+      FUZZ_CHECK(length == 0 || std::memcmp(response.data(), want.response.data(), length) == 0,
+                 "the response is the card's blocks' INF, in order");
       FUZZ_CHECK(response.UntouchedFrom(length), "nothing written past the response length");
-      FUZZ_CHECK(ResponseFromCard(first, response.data(), length),
-                 "the response is made of what the card sent");
       break;
     case ADM_COMM_ERROR:
       FUZZ_CHECK(length == 0, "a failed exchange reports length 0");
@@ -75,7 +76,7 @@ void Exchange(const std::vector<std::uint8_t>& apdu) {
                  "a failed chained response leaves the caller's buffers alone");
       break;
   }
-  g_worst_wait = std::max(g_worst_wait, Line().simulated_seconds - waited);
+  g_worst_wait = std::max(g_worst_wait, Line().waited_seconds - waited);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 """Writes the hand-made seed inputs of the fuzz targets into fuzz/corpus/.
 
 Each seed is one small, meaningful conversation with the reader; the input
-formats are described at the top of each fuzz_*.cpp and in fake_line.h.
+formats are described at the top of each fuzz_*.cpp and in reader_line.h.
 """
 import functools
 import operator
@@ -15,12 +15,20 @@ def xor(data):
     return functools.reduce(operator.xor, data, 0)
 
 
-def reply_text(code, data):
-    """A reader reply as characters: STX, head, data, checksum, ETX."""
+def reply_text(code, data, damage=0):
+    """A reader reply as characters: STX, head, data, checksum (XORed with
+    `damage`), ETX."""
     head = [0x00, code, 0x00]
     head += [0xFF, len(data) >> 8, len(data) & 0xFF] if len(data) >= 0xFF else [len(data)]
     body = head + list(data)
-    return b"\x02" + bytes(body + [xor(body)]).hex().upper().encode() + b"\x03"
+    return b"\x02" + bytes(body + [xor(body) ^ damage]).hex().upper().encode() + b"\x03"
+
+
+def link_knows(op, start):
+    """Byte 0 of a fuzz_transport input: the call, and what the link already
+    knows of the reader's checksum rule (0 new, 4 checked, 6 checked without
+    the extended length bytes, 7 unchecked)."""
+    return bytes([op | start << 3])
 
 
 def block(pcb, inf=b""):
@@ -54,6 +62,16 @@ SEEDS = {
         "lowercase": b"\x03\x00" + reply_text(0x01, STATUS).lower(),
         # op 7 power down, the reader stays silent
         "silent": b"\x07\x00",
+        # status read on a checked link: a damaged checksum is refused
+        "checked_bad_sum": link_knows(3, 4) + b"\x00" + reply_text(0x01, STATUS, 0x40),
+        # card type while learning: a damaged reply is asked for again
+        "learning_retry": link_knows(5, 0) + b"\x0c" + reply_text(0x02, b"", 0x10)
+        + reply_text(0x02, b""),
+        # power down: the same odd checksum twice is the reader's own rule
+        "own_rule": link_knows(7, 0) + b"\x00" + reply_text(0x81, b"", 0x01) * 2,
+        # an extended reply whose XOR leaves out the length bytes
+        "extended_without": link_knows(0, 6) + b"\x04\x01\x81\x00\x80\x02008100FF0005"
+        + b"0102030405" + b"7F\x03",
     },
     "fuzz_t1": {
         "iblock_answer": b"\x00\x05" + chunk(block(0x00, OK)),
@@ -67,6 +85,18 @@ SEEDS = {
         "two_exchanges": b"\x00\x05" + chunk(block(0x00, OK)) + b"\x00\x07"
         + chunk(block(0x40, OK)),
         "silent": b"\x00\x05" + SILENCE,
+        # a block with a wrong LRC: an R-block with the EDC bit asks again
+        "damaged_lrc": b"\x00\x05" + chunk(block(0x00, OK)[:-1] + b"\x55")
+        + chunk(block(0x00, OK)),
+        # an I-block answering a chained block: R-block "other error"
+        "chained_answered_early": b"\x00\x2d" + chunk(block(0x00, OK)) + chunk(block(0x90))
+        + chunk(block(0x80)) + chunk(block(0x00, OK)),
+        # a failed exchange, then one that starts with RESYNCH
+        "resynch": b"\x00\x05" + SILENCE * 4 + b"\x00\x05" + chunk(block(0xE0))
+        + chunk(block(0x00, OK)),
+        # after damage, a long block is read twice before it is taken
+        "careful": b"\x00\x05" + SILENCE + chunk(block(0x00, OK)) + b"\x00\x05"
+        + chunk(block(0x40, bytes(range(20)) + OK)) * 2,
     },
     "fuzz_ifd": {
         # power up, then a T=1 APDU of 5 bytes with room for 256
@@ -81,6 +111,11 @@ SEEDS = {
         "present_atr": b"\x02" + chunk(STATUS) + b"\x03\x00",
         # power down, then reset with a silent reader
         "down_reset": b"\x00\x01" + chunk(b"") + b"\x00\x02" + SILENCE + chunk(b""),
+        # a 5-byte T=0 APDU (P3 = 52): Le bytes and SW1 SW2, then a short answer
+        "t0_le": b"\x01\x00\x00\x05\x01\x00" + chunk(bytes(52) + OK)
+        + b"\x01\x00\x00\x05\x01\x00" + chunk(bytes(3) + OK),
+        # a 4-byte APDU with T=1 goes as its four bytes
+        "t1_case1": b"\x01\x01\x00\x04\x01\x00" + chunk(block(0x00, OK)),
     },
 }
 

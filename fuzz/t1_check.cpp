@@ -1,136 +1,259 @@
 #include "t1_check.h"
 
 #include <algorithm>
-#include <bitset>
 #include <cstring>
-#include <optional>
 
+#include "blockproto.h"
 #include "fuzz_check.h"
+#include "linkcmds.h"
 
 namespace fuzzing {
 namespace {
 
+using Block = std::vector<std::uint8_t>;
+
 constexpr std::size_t kChunk = 20;
 constexpr std::size_t kMaxResponse = 272;
+constexpr int kMaxRetries = 3;
+constexpr int kMaxRequests = 64;
+constexpr int kMaxTransactions = 1024;
+// After an exchange that saw a damaged block, this many exchanges read every
+// block of the card with more than 16 INF bytes until two copies agree.
+constexpr int kCarefulExchanges = 32;
+constexpr std::size_t kCarefulInf = 16;
 
-// N(S) of the last I-block sent. The driver's send counter lives as long as
-// the process, and so does this shadow of it.
-std::optional<bool> g_last_ns;
+// The driver's T=1 state, shadowed for the life of the process.
+struct Shadow {
+  bool ns = false;  // N(S) of the next I-block
+  bool nr = false;  // N(S) expected from the card
+  bool resync_due = false;
+  int careful = 0;
+};
+Shadow g_t1;
 
-// Block inside a 0xA1 frame: 01 A1 (n + 1) | block[n] | trailer | XOR.
-std::vector<std::uint8_t> BlockOf(const std::vector<std::uint8_t>& frame) {
-  FUZZ_CHECK(frame[1] == 0xA1, "a T=1 block travels in reader command 0xA1");
-  FUZZ_CHECK(frame.size() >= 5 + 4, "command 0xA1 carries a whole T=1 block and one more byte");
-  return {frame.begin() + 3, frame.end() - 2};
+enum class Kind { kI, kR, kSRequest, kDamaged, kOdd };
+
+Block WithLrc(Block b) {
+  b.push_back(Xor(b.data(), b.size()));
+  return b;
 }
 
-void CheckIBlock(const std::vector<std::uint8_t>& apdu, const std::vector<std::uint8_t>& block,
-                 std::optional<std::size_t>& chunk) {
-  const std::uint8_t pcb = block[1];
-  FUZZ_CHECK((pcb & 0x9F) == 0, "I-block PCB holds only N(S) and M");
-  const bool more = (pcb & 0x20) != 0;
-  const bool ns = (pcb & 0x40) != 0;
-  const std::size_t chunks = apdu.size() / kChunk;
-  // Chunk `index` of the command goes out, either for the first time or once
-  // more for a card that asked for it again. The fuzz targets' APDUs have no
-  // two equal chunks, so the content tells which.
-  std::size_t index = chunks;
-  bool again = false;
-  if (more) {
-    FUZZ_CHECK(block[2] == kChunk, "a chained block carries a full chunk");
-    again = chunk && *chunk < chunks &&
-            std::memcmp(&block[3], apdu.data() + *chunk * kChunk, kChunk) == 0;
-    index = again ? *chunk : (chunk ? *chunk + 1 : 0);
-    FUZZ_CHECK(index < chunks, "chained blocks carry the full chunks in order");
-  } else {
-    again = chunk && *chunk == chunks;
-    FUZZ_CHECK(again || (chunks == 0 ? !chunk : chunk && *chunk + 1 == chunks),
-               "the last block follows every full chunk");
-    FUZZ_CHECK(block[2] == apdu.size() - chunks * kChunk, "the last block carries the rest");
-  }
-  FUZZ_CHECK(block[2] == 0 || std::memcmp(&block[3], apdu.data() + index * kChunk, block[2]) == 0,
-             "an I-block carries the APDU's bytes");
-  if (!again && g_last_ns) FUZZ_CHECK(ns != *g_last_ns, "N(S) toggles from block to block");
-  g_last_ns = ns;
-  chunk = index;
+Block RBlock(bool nr, std::uint8_t error) {
+  return WithLrc({0x00, static_cast<std::uint8_t>(0x80 | (nr ? 0x10 : 0) | error), 0x00});
 }
 
-void CheckSBlock(const std::vector<std::uint8_t>& block, const Transaction* previous,
-                 int blocktime) {
-  const std::uint8_t pcb = block[1];
-  FUZZ_CHECK((pcb & 0x20) != 0 && (pcb & 0x1C) == 0, "the driver sends S-responses only");
-  FUZZ_CHECK(previous != nullptr && previous->answered && previous->reply.size() >= 2,
-             "an S-response answers a block the card sent");
-  const std::uint8_t request = previous->reply[1];
-  FUZZ_CHECK((request & 0xE0) == 0xC0 && (request & 0x03) != 0,
-             "an S-response answers an S-request other than RESYNCH");
-  if ((request & 0x03) == 0x01 || (request & 0x03) == 0x03) {
-    FUZZ_CHECK(block[2] == 1, "IFS and WTX responses carry one byte");
-    if (previous->reply.size() > 3) {
-      FUZZ_CHECK(block[3] == previous->reply[3], "the response echoes the request's byte");
+class Replay {
+ public:
+  explicit Replay(std::size_t first) : i_(first), first_(first) {}
+
+  // The driver sends `block` next, unless the exchange's transaction budget
+  // is spent (false: it must stop there).
+  bool Send(const Block& block, const char* what) {
+    if (++transactions_ > kMaxTransactions) return false;
+    const auto& log = Log();
+    FUZZ_CHECK(i_ < log.size(), what);
+    const auto& frame = log[i_].frame;
+    FUZZ_CHECK(frame[1] == 0xA1, "a T=1 block travels in reader command 0xA1");
+    FUZZ_CHECK(frame.size() >= 9 && frame[frame.size() - 2] == 0x00,
+               "command 0xA1 carries a whole T=1 block and a 0 byte");
+    FUZZ_CHECK(Block(frame.begin() + 3, frame.end() - 2) == block, what);
+    // Only an extension granted just before changes the block time.
+    if (i_ > first_ && !wtx_) {
+      FUZZ_CHECK(log[i_].blocktime == log[i_ - 1].blocktime, "the block time stays as it was");
+    }
+    wtx_ = false;
+    reply_ = &log[i_].reply;
+    answered_ = log[i_].answered;
+    ++i_;
+    if (Classify() == Kind::kDamaged && block[1] != 0xE2) saw_damage_ = true;
+    return true;
+  }
+
+  Kind Classify() const {
+    const Block& r = *reply_;
+    if (!answered_ || r.size() < 4 || r.size() != 4u + r[2] ||
+        Xor(r.data(), r.size() - 1) != r.back()) {
+      return Kind::kDamaged;
+    }
+    const std::uint8_t pcb = r[1];
+    if ((pcb & 0x80) == 0) return Kind::kI;
+    if ((pcb & 0xC0) == 0x80) return r[2] == 0 ? Kind::kR : Kind::kOdd;
+    if ((pcb == 0xC1 || pcb == 0xC3) && r[2] == 1) return Kind::kSRequest;
+    if (pcb == 0xC2) return Kind::kSRequest;
+    return Kind::kOdd;
+  }
+  std::uint8_t Pcb() const { return (*reply_)[1]; }
+  std::uint8_t Len() const { return (*reply_)[2]; }
+  bool Ns() const { return (Pcb() & 0x40) != 0; }
+
+  // Answers the card's S-requests; false when the exchange must stop.
+  bool Settle() {
+    for (int requests = 0; Classify() == Kind::kSRequest;) {
+      if (++requests > kMaxRequests) return false;
+      const std::uint8_t pcb = Pcb();
+      const std::uint8_t inf = (*reply_)[3];
+      if (pcb == 0xC2) {
+        Send(WithLrc({0x00, 0xE2, 0x00}), "an ABORT request is confirmed, and the exchange ends");
+        return false;
+      }
+      if (pcb == 0xC3) {
+        // Three seconds per unit, set only when longer than the usual 4 s.
+        const int grant = 3 * inf;
+        const auto& log = Log();
+        if (i_ < log.size()) {
+          FUZZ_CHECK(log[i_].blocktime == (grant > 4 ? grant : log[i_ - 1].blocktime),
+                     "block time 3 s per unit before WTX is answered, when above 4 s");
+        }
+        wtx_ = true;
+      }
+      if (!Send(WithLrc({0x00, static_cast<std::uint8_t>(pcb | 0x20), 0x01, inf}),
+                "an S-request is answered by its response, echoing its byte")) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  bool Resynchronise() {
+    for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
+      if (!Send(WithLrc({0x00, 0xC0, 0x00}),
+                "an exchange after a failed one starts with RESYNCH")) {
+        return false;
+      }
+      if (Classify() != Kind::kDamaged && Pcb() == 0xE0 && Len() == 0) {
+        g_t1.ns = g_t1.nr = false;
+        g_t1.resync_due = false;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // One I-block and the card's answer to it.
+  bool SendBlock(const std::uint8_t* inf, std::size_t n, bool more) {
+    const bool ns = g_t1.ns;
+    Block block{0x00, static_cast<std::uint8_t>((ns ? 0x40 : 0) | (more ? 0x20 : 0)),
+                static_cast<std::uint8_t>(n)};
+    block.insert(block.end(), inf, inf + n);
+    block = WithLrc(block);
+    bool send_block = true;
+    std::uint8_t repair = 0;
+    for (int tries = 0; tries <= kMaxRetries; ++tries) {
+      const bool sent = send_block
+                            ? Send(block, "the APDU's next block, or the same one again")
+                            : Send(RBlock(g_t1.nr, repair), "the R-block the reply calls for");
+      if (!sent || !Settle()) break;
+      const Kind kind = Classify();
+      send_block = false;
+      repair = 0x02;  // other error
+      if (kind == Kind::kI && !more && Ns() == g_t1.nr) {
+        g_t1.ns = !g_t1.ns;
+        return true;
+      }
+      if (kind == Kind::kR) {
+        const bool nr = (Pcb() & 0x10) != 0;
+        if (nr == ns) {
+          send_block = true;
+        } else if (more) {
+          g_t1.ns = !g_t1.ns;
+          return true;
+        }
+      } else if (kind == Kind::kDamaged) {
+        repair = 0x01;  // EDC
+      }
+    }
+    g_t1.ns = !g_t1.ns;
+    return false;
+  }
+
+  // Asks for the card's I-block again until two copies agree.
+  bool Confirm() {
+    std::vector<Block> copies{*reply_};
+    const bool ns = Ns();
+    for (int tries = 0; tries <= kMaxRetries && copies.size() < 3; ++tries) {
+      if (!Send(RBlock(ns, 0), "a long block is asked for again under its own N(S)") || !Settle()) {
+        return false;
+      }
+      if (Classify() != Kind::kI || Ns() != ns) continue;
+      if (std::find(copies.begin(), copies.end(), *reply_) != copies.end()) return true;
+      copies.push_back(*reply_);
+    }
+    return false;
+  }
+
+  int Collect(std::vector<std::uint8_t>& out, int careful) {
+    for (;;) {
+      if (out.size() + Len() > kMaxResponse) return T1_CHAIN_ERROR;
+      if (careful > 0 && Len() > kCarefulInf && !Confirm()) return T1_CHAIN_ERROR;
+      out.insert(out.end(), reply_->begin() + 3, reply_->begin() + 3 + Len());
+      g_t1.nr = !Ns();
+      if ((Pcb() & 0x20) == 0) return ADM_OK;
+      std::uint8_t repair = 0;
+      for (int tries = 0;; ++tries) {
+        if (tries > kMaxRetries) return T1_CHAIN_ERROR;
+        if (!Send(RBlock(g_t1.nr, repair), "an R-block asks for the next piece") || !Settle()) {
+          return T1_CHAIN_ERROR;
+        }
+        const Kind kind = Classify();
+        if (kind == Kind::kI && Ns() == g_t1.nr) break;
+        repair = kind == Kind::kDamaged                   ? 0x01
+                 : (kind == Kind::kI || kind == Kind::kR) ? 0x00
+                                                          : 0x02;
+      }
     }
   }
-  if (pcb == 0xE3) {
-    // 3 s per unit, but never shorter than the usual 4 s wait.
-    if (3 * block[3] > 4) {
-      FUZZ_CHECK(blocktime == 3 * block[3], "block time is 3 s per unit before WTX is answered");
-    } else {
-      FUZZ_CHECK(blocktime >= 4, "a short WTX never shortens the wait");
-    }
+
+  std::size_t End() const { return i_; }
+  bool SawDamage() const { return saw_damage_; }
+
+ private:
+  std::size_t i_;
+  std::size_t first_;
+  int transactions_ = 0;
+  const Block* reply_ = nullptr;
+  bool answered_ = false;
+  bool wtx_ = false;
+  bool saw_damage_ = false;
+};
+
+T1Outcome Run(const std::vector<std::uint8_t>& apdu, Replay& replay) {
+  if (g_t1.resync_due && !replay.Resynchronise()) return {ADM_COMM_ERROR, {}};
+  const int careful = g_t1.careful;
+  // 20-byte chunks chained when the APDU has 16 bytes or more; the rest
+  // closes the chain.
+  const std::size_t chunks = apdu.size() >= 16 ? apdu.size() / kChunk : 0;
+  bool ok = true;
+  for (std::size_t k = 0; ok && k < chunks; ++k) {
+    ok = replay.SendBlock(apdu.data() + k * kChunk, kChunk, true);
   }
+  if (ok)
+    ok = replay.SendBlock(apdu.data() + chunks * kChunk, apdu.size() - chunks * kChunk, false);
+  T1Outcome outcome{ok ? ADM_OK : ADM_COMM_ERROR, {}};
+  if (ok) outcome.result = replay.Collect(outcome.response, careful);
+  if (replay.SawDamage()) {
+    g_t1.careful = kCarefulExchanges;
+  } else if (g_t1.careful > 0) {
+    --g_t1.careful;
+  }
+  if (outcome.result != ADM_OK) {
+    g_t1.resync_due = true;
+    outcome.response.clear();
+  }
+  return outcome;
 }
 
 }  // namespace
 
-void CheckT1Frames(const std::vector<std::uint8_t>& apdu, std::size_t first) {
-  const auto& log = Line().log;
-  FUZZ_CHECK(log.size() - first <= kMaxT1Transactions, "an exchange ends in bounded time");
-  std::optional<std::size_t> chunk;
-  for (std::size_t i = first; i < log.size(); ++i) {
-    const std::vector<std::uint8_t> block = BlockOf(log[i].frame);
-    FUZZ_CHECK(block[0] == 0x00, "NAD is 0");
-    FUZZ_CHECK(block[2] + 4u == block.size(), "LEN counts the INF bytes");
-    FUZZ_CHECK(Xor(block.data(), block.size() - 1) == block.back(), "LRC of the block");
-    const std::uint8_t pcb = block[1];
-    if ((pcb & 0x80) == 0) {
-      CheckIBlock(apdu, block, chunk);
-    } else if ((pcb & 0xC0) == 0x80) {
-      FUZZ_CHECK((pcb & 0x6C) == 0 && (pcb & 0x03) != 0x03, "R-block PCB is 100N00ee");
-      FUZZ_CHECK(block[2] == 0, "R-blocks carry no INF");
-    } else if (pcb == 0xC0) {
-      // S(RESYNCH request): before the first I-block of an exchange that
-      // follows one given up half-way, and only there.
-      FUZZ_CHECK(!chunk, "RESYNCH goes out before the exchange's I-blocks");
-      FUZZ_CHECK(block[2] == 0, "RESYNCH carries no INF");
-      const auto& r = log[i].reply;
-      if (log[i].answered && r.size() == 4 && r[1] == 0xE0 && r[2] == 0 &&
-          Xor(r.data(), 3) == r[3]) {
-        g_last_ns = true;  // confirmed: the next I-block carries N(S) 0
-      }
-    } else {
-      CheckSBlock(block, i > first ? &log[i - 1] : nullptr, log[i].blocktime);
-    }
-  }
+T1Outcome CheckT1Exchange(const std::vector<std::uint8_t>& apdu, std::size_t first) {
+  Replay replay(first);
+  const T1Outcome outcome = Run(apdu, replay);
+  FUZZ_CHECK(replay.End() == Log().size(), "no block beyond what the rules call for");
+  return outcome;
 }
 
-bool ResponseFromCard(std::size_t first, const std::uint8_t* response, std::size_t length) {
-  if (length > kMaxResponse) return false;
-  // reach[p]: the first p response bytes are the INF of some of the blocks
-  // seen so far, in order.
-  std::bitset<kMaxResponse + 1> reach;
-  reach[0] = true;
-  const auto& log = Line().log;
-  for (std::size_t i = first; i < log.size(); ++i) {
-    const auto& r = log[i].reply;
-    if (!log[i].answered || r.size() < 3 || r[2] == 0) continue;
-    const std::size_t n = std::min<std::size_t>(r[2], r.size() - 3);
-    for (std::size_t p = length + 1; p-- > 0;) {
-      if (reach[p] && p + n <= length && (n == 0 || std::memcmp(response + p, &r[3], n) == 0)) {
-        reach[p + n] = true;
-      }
-    }
-  }
-  return reach[length];
+void T1CardWasReset() {
+  g_t1.nr = false;
+  g_t1.resync_due = false;
 }
 
 }  // namespace fuzzing

@@ -1,31 +1,33 @@
 // What every T=1 exchange must look like on the wire, whoever calls it: the
 // checks shared by the T=1 and the IFD fuzz targets.
+//
+// The exchange is replayed here from the card's answers in the log, by the
+// rules the driver follows (protocols/t1_engine.cpp): every block the driver
+// wrote must be the one the rules call for at that point, no block may be
+// missing or added, and the result and response the exchange must end with
+// come out of the replay.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-#include "fake_line.h"
+#include "reader_line.h"
 
 namespace fuzzing {
 
-// A misbehaving card may cost retries and waiting-time extensions, but an
-// exchange must end: the longest command is 14 blocks, each worth a few
-// retransmissions and a run of card requests, and the longest response is
-// 272 bytes; far fewer than this many reader transactions are ever needed.
-constexpr std::size_t kMaxT1Transactions = 1100;
+struct T1Outcome {
+  int result = 0;                      // ADM_OK, ADM_COMM_ERROR or T1_CHAIN_ERROR
+  std::vector<std::uint8_t> response;  // ADM_OK: the card's response
+};
 
 // Checks the frames written for one exchange of `apdu` (log entries from
-// `first` on): command 0xA1 around one sound T=1 block; I-blocks carrying the
-// APDU's chunks in order, with N(S) toggling from one chunk to the next and
-// across exchanges; R-blocks and S-responses of the right form, every
-// S-response answering the card's request just before it, and the block time
-// set to three seconds per unit before a waiting-time extension is answered.
-void CheckT1Frames(const std::vector<std::uint8_t>& apdu, std::size_t first);
+// `first` on) and returns how the exchange must end. The sequence numbers
+// and what is pending with the card live as long as the process, in the
+// driver and in this shadow of it.
+T1Outcome CheckT1Exchange(const std::vector<std::uint8_t>& apdu, std::size_t first);
 
-// True when `response` is what the card sent: the information fields of some
-// of the blocks it answered with since log entry `first`, in order.
-bool ResponseFromCard(std::size_t first, const std::uint8_t* response, std::size_t length);
+// The card answered a reset: its numbering starts again, nothing is pending.
+void T1CardWasReset();
 
 }  // namespace fuzzing

@@ -132,6 +132,8 @@ std::uint32_t Reader::Presence() {
     case ADM_OK:
       return IFD_ICC_PRESENT;
     case ADM_FAILURE:
+      // The card was pulled: whatever it was powered with is gone with it.
+      if (atr_length_ > 0) ForgetCard();
       return IFD_ICC_NOT_PRESENT;
     default:
       return IFD_COMMUNICATION_ERROR;

@@ -133,6 +133,7 @@ long GetCapability(Context& context, unsigned long tag, unsigned long* length,
       const std::uint32_t presence = reader.Presence();
       context.CheckLost();
       if (presence == IFD_COMMUNICATION_ERROR) return IFD_COMMUNICATION_ERROR;
+      if (presence == IFD_ICC_NOT_PRESENT) context.negotiated = 0;
       return AnswerByte(length, value, presence == IFD_ICC_PRESENT ? 2 : 0);
     }
     case SCARD_ATTR_ICC_INTERFACE_STATUS:

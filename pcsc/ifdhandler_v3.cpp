@@ -218,6 +218,7 @@ RESPONSECODE IFDHICCPresence(DWORD Lun) {
     if (result == IFD_COMMUNICATION_ERROR) {
       Log(kError, "%s: no usable answer to the status query", context->device.c_str());
     }
+    if (result == IFD_ICC_NOT_PRESENT) context->negotiated = 0;  // the card went with it
     return result;
   });
 }

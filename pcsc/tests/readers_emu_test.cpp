@@ -5,6 +5,7 @@
 // this binary (log_capture.cpp) with every trace level on; nothing may reach
 // standard output or error.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -172,6 +173,13 @@ TEST_F(Readers, ExchangeFromTwoThreadsAtOnce) {
   FaultSpec delay = FaultSpec::Of(ttycard::emu::Fault::kDelay).ForCommand(0xA1);
   delay.gap = 800ms;
   t1_->InjectFault(delay);
+  // Nor does the card-event wait of the busy reader queue behind its line.
+  using Wait = RESPONSECODE (*)(DWORD, int);
+  Wait wait = nullptr;
+  DWORD size = sizeof wait;
+  ASSERT_EQ(IFDHGetCapabilities(kLunT1, TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, &size,
+                                reinterpret_cast<PUCHAR>(&wait)),
+            IFD_SUCCESS);
   std::atomic<int> t0_during_delay{-1};
   std::thread t1_thread([&] {
     const int before = t0_done.load();
@@ -187,8 +195,13 @@ TEST_F(Readers, ExchangeFromTwoThreadsAtOnce) {
       ++t0_done;
     }
   });
+  std::this_thread::sleep_for(200ms);  // the delayed exchange is under way
+  const auto wait_start = Clock::now();
+  EXPECT_EQ(wait(kLunT1, 100), IFD_SUCCESS);
+  const auto waited = Clock::now() - wait_start;
   t1_thread.join();
   t0_thread.join();
+  EXPECT_LT(waited, 400ms) << "the card-event wait queued behind the exchange";
   EXPECT_EQ(bad_t1, 0);
   EXPECT_EQ(bad_t0, 0);
   EXPECT_GE(t0_during_delay.load(), 5) << "the T=0 reader waited for the other one's answer";
@@ -289,6 +302,15 @@ TEST_F(Readers, ADeviceInUseIsRefusedWithoutAByteWritten) {
     EXPECT_EQ(IFDHCreateChannelByName(kLunSpare, device.data()), IFD_COMMUNICATION_ERROR) << name;
     EXPECT_EQ(IFDHICCPresence(kLunSpare), IFD_COMMUNICATION_ERROR) << name << " left open";
   }
+  // Another process (another pcscd) is refused as well.
+  const pid_t child = fork();
+  if (child == 0) {
+    std::string device = t1_->SlavePath();
+    _exit(IFDHCreateChannelByName(kLunSpare, device.data()) == IFD_COMMUNICATION_ERROR ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "another process opened it";
   EXPECT_EQ(t1_->FrameCount(), frames) << "the refused entry talked to the reader";
   EXPECT_EQ(logcap::Count({"already in use"}), 2u);
   EXPECT_TRUE(ReadChecked(kLunT1, 1, 0, 16)) << "the reader's own entry was disturbed";

@@ -37,7 +37,7 @@ e2e_private_run
 WORK=$(mktemp -d /tmp/ttycard-more.XXXXXX)
 LIB=$BUILD_DIR/libifd-ttycard.so
 EMU=$BUILD_DIR/ttycard-emu
-CLIENT="/usr/bin/python3 $HERE/pcscd_client.py"
+CLIENT=(/usr/bin/python3 "$HERE/pcscd_client.py")
 PIDS=()
 PCSCD_PID=
 START=$SECONDS
@@ -62,7 +62,7 @@ retry() { # retry SECONDS COMMAND...
 client() { # client LABEL ARGS...
   local label=$1 out rc
   shift
-  out=$(timeout 120 $CLIENT "$@" 2>&1)
+  out=$(timeout 120 "${CLIENT[@]}" "$@" 2>&1)
   rc=$?
   while IFS= read -r line; do
     case $line in
@@ -79,7 +79,7 @@ emulator() { # emulator NAME ARGS... : starts one; its pty in $WORK/NAME.pty
   shift
   rm -f "$WORK/$name.pty"
   "$EMU" --path-file "$WORK/$name.pty" "$@" >/dev/null 2>"$WORK/$name.log" &
-  PIDS+=($!)
+  PIDS+=("$!")
   eval "${name}_PID=$!"
   retry 5 test -s "$WORK/$name.pty" || { notok "emulator $name starts"; return 1; }
 }
@@ -130,7 +130,7 @@ client "" wait "ttycard linked" present 10 "$T1_ATR"
 
 expect "the same device named twice: the second entry is refused as already in use" \
   grep -q "ttycard: .*$T1_DEV.*already in use" "$LOG1"
-no_card_again() { ! timeout 10 $CLIENT wait "ttycard again" present 1 2>/dev/null | grep -q "^ok"; }
+no_card_again() { ! timeout 10 "${CLIENT[@]}" wait "ttycard again" present 1 2>/dev/null | grep -q "^ok"; }
 expect "the refused entry offers no card" no_card_again
 
 client "" attrs "ttycard T1" T1 "$T1_ATR" "$T1_DEV"
@@ -145,9 +145,9 @@ expect "frame trace: replies (<-) with their turnaround in ms" \
 
 # Two clients on two readers at once.
 start=$SECONDS
-timeout 120 $CLIENT loop "ttycard T1" T1 1000 read >"$WORK/par-t1.txt" 2>&1 &
+timeout 120 "${CLIENT[@]}" loop "ttycard T1" T1 3000 read >"$WORK/par-t1.txt" 2>&1 &
 P1=$!
-timeout 120 $CLIENT loop "ttycard T0" T0 1000 read >"$WORK/par-t0.txt" 2>&1 &
+timeout 120 "${CLIENT[@]}" loop "ttycard T0" T0 3000 read >"$WORK/par-t0.txt" 2>&1 &
 P2=$!
 wait $P1
 wait $P2
@@ -195,9 +195,10 @@ stop_pcscd
 # block there. (With --debug pcscd fills it on its own, five lines per
 # APDU, and stalls whatever its drivers do.)
 mkfifo "$WORK/unread"
+# shellcheck disable=SC2217  # holds the reading end open and never reads
 sleep 100000 <"$WORK/unread" &
 SLEEPER=$!
-PIDS+=($SLEEPER)
+PIDS+=("$SLEEPER")
 rm -f /run/pcscd/pcscd.comm
 TTYCARD_LOG=all pcscd -f -c "$WORK/one.conf" >"$WORK/unread" 2>&1 &
 PCSCD_PID=$!

@@ -174,7 +174,15 @@ TEST_P(LineNoise, NoSilentCorruption) {
   const Soak soak = RunSoak(level.protocol, level.noise, level.noise_back, 200, 1500,
                             0x5EED + static_cast<int>(level.protocol));
   EXPECT_EQ(soak.atr.silent, 0);
-  EXPECT_EQ(soak.apdu.silent, 0);
+  if (level.protocol == CardProtocol::kT0 && level.noise >= 1e-3) {
+    // A T=0 answer has the reader's one-byte XOR and nothing else, and cannot
+    // be asked for again: two characters damaged in the same bit of two
+    // bytes pass it. At this rate that is about one answer of this size in a
+    // few thousand; more would mean damage the XOR does catch got through.
+    EXPECT_LE(soak.apdu.silent * 1000, soak.apdu.Total()) << "silent corruptions";
+  } else {
+    EXPECT_EQ(soak.apdu.silent, 0);
+  }
   if (level.protocol == CardProtocol::kT1 && level.noise <= 1e-3) {
     EXPECT_GE(soak.apdu.correct * 100, soak.apdu.Total() * 99) << "T=1 asks again: 99 % correct";
   }

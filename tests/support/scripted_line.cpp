@@ -104,7 +104,8 @@ int IO_InitializePort(int speed, int bits, int parity, const char* path) {
 }
 
 int IO_Read(int count, unsigned char* buf) {
-  if (g_line.timed_out) ttycard::test::Fault("no read after a timed-out read before the next write");
+  if (g_line.timed_out)
+    ttycard::test::Fault("no read after a timed-out read before the next write");
   if (count <= 0) return 1;
   if (buf == nullptr) ttycard::test::Fault("IO_Read gets a buffer");
   std::size_t taken = 0;

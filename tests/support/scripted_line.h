@@ -47,15 +47,15 @@ struct ScriptedLine {
   std::function<void(const char* what)> on_fault;
   int faults = 0;
 
-  std::string written;            // every character written, in order
-  std::vector<Bytes> frames;      // every command frame written, decoded
-  std::string pending;            // characters waiting to be read
-  std::vector<int> blocktimes;    // every block time set, in order
+  std::string written;              // every character written, in order
+  std::vector<Bytes> frames;        // every command frame written, decoded
+  std::string pending;              // characters waiting to be read
+  std::vector<int> blocktimes;      // every block time set, in order
   std::vector<std::string> opened;  // paths given to IO_InitializePort
   bool is_open = false;
   int timeouts = 0;
-  long waited_seconds = 0;  // simulated time spent in timed-out reads
-  bool timed_out = false;   // the last read timed out and nothing was written since
+  long waited_seconds = 0;      // simulated time spent in timed-out reads
+  bool timed_out = false;       // the last read timed out and nothing was written since
   std::size_t frame_start = 0;  // where in `written` the frame being written begins
 };
 
