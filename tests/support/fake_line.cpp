@@ -1,6 +1,17 @@
 #include "fake_line.h"
 
+#include <gtest/gtest.h>
+
 namespace ttycard::test {
+namespace {
+
+// A driver that breaks the line's manners fails the test it happens in.
+[[maybe_unused]] const bool kWatched = [] {
+  Line().on_fault = [](const char* what) { ADD_FAILURE() << "serial line: " << what; };
+  return true;
+}();
+
+}  // namespace
 
 Bytes Unhex(const std::string& text) {
   Bytes out;

@@ -3,6 +3,7 @@
 #include "scripted_line.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "link.h"
 #include "serial.h"
@@ -14,7 +15,13 @@ IO_Port ioport{};
 namespace ttycard::test {
 namespace {
 
-ScriptedLine g_line;
+// Constructed on first use: the unit tests install their fault handler
+// from a static initialiser of another file.
+ScriptedLine& TheLine() {
+  static ScriptedLine line;
+  return line;
+}
+ScriptedLine& g_line = TheLine();
 
 constexpr char kStx = 0x02;
 constexpr char kEtx = 0x03;
@@ -56,11 +63,13 @@ void FrameWritten() {
 }  // namespace
 
 ScriptedLine& Line() {
-  return g_line;
+  return TheLine();
 }
 
 void ResetLine() {
+  auto on_fault = std::move(g_line.on_fault);  // whoever watches the line keeps watching
   g_line = ScriptedLine{};
+  g_line.on_fault = std::move(on_fault);
   ioport = IO_Port{};
   ttycard::link::DefaultLink().Restart();
 }

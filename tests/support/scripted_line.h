@@ -61,8 +61,8 @@ struct ScriptedLine {
 
 // The one line of the process.
 ScriptedLine& Line();
-// A clean line, a zeroed `ioport`, and a link that knows nothing yet of the
-// reader's checksum rule: a new reader.
+// A clean line (the fault handler stays), a zeroed `ioport`, and a link that
+// knows nothing yet of the reader's checksum rule: a new reader.
 void ResetLine();
 
 std::optional<std::uint8_t> TakeByte();
