@@ -7,11 +7,11 @@
 namespace ttycard::atr {
 
 struct Info {
-  bool valid = false;         // TS 3B or 3F, and every announced byte present
-  std::uint32_t protocols = 0;  // bit T set for every protocol T=0..14 some TDi names
-  unsigned int ifsc = 32;       // the card's IFSC: first TAi (i > 2) after a TD naming T=1
-  unsigned int fi = 372;        // clock rate conversion factor, from TA1
-  unsigned int di = 1;          // baud rate adjustment factor, from TA1
+  bool valid = false;            // TS 3B or 3F, and every announced byte present
+  std::uint32_t protocols = 0;   // bit T set for every protocol T=0..14 some TDi names
+  unsigned int ifsc = 32;        // the card's IFSC: first TAi (i > 2) after a TD naming T=1
+  unsigned int fi = 372;         // clock rate conversion factor, from TA1
+  unsigned int di = 1;           // baud rate adjustment factor, from TA1
   unsigned int fmax_khz = 5000;  // the card's maximum clock, from TA1
   bool specific_mode = false;    // TA2 present: the card runs at Fi/Di at once
 };

@@ -4,9 +4,10 @@
 // nibble first: 0x01 0xA0 0x0F is "01A00F". Lower-case letters are not
 // digits on this line.
 
+#include "codec.h"
+
 #include <array>
 
-#include "codec.h"
 #include "linkcmds.h"
 
 namespace ttycard::link {

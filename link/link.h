@@ -20,7 +20,9 @@ namespace ttycard::link {
 // C library, so no pure-virtual or deleting-destructor runtime hooks.)
 class Line {
  public:
-  virtual bool Read(int /*count*/, unsigned char* /*buf*/) { return false; }  // whole count within the block time
+  virtual bool Read(int /*count*/, unsigned char* /*buf*/) {
+    return false;
+  }  // whole count within the block time
   virtual bool Write(int /*count*/, const unsigned char* /*data*/) { return false; }
   virtual bool Flush() { return false; }  // discard pending input
   virtual void SetBlockTime(int /*seconds*/) {}
@@ -97,7 +99,8 @@ int SelectCard(Link& link, unsigned char type);
 int SetNotification(Link& link, unsigned char mode);
 int IccPresence(Link& link);
 // The status record into `status` (kWideReply bytes) and its length.
-int ReadStatus(Link& link, unsigned char* status, unsigned int* length);  // ADM_OK present, ADM_FAILURE absent, ADM_COMM_ERROR
+int ReadStatus(Link& link, unsigned char* status,
+               unsigned int* length);  // ADM_OK present, ADM_FAILURE absent, ADM_COMM_ERROR
 
 // The reader's line settings and timing.
 inline constexpr int kBaud = 9600;

@@ -4,8 +4,8 @@
 // is "a single byte". A caller's buffer that is too short gets
 // IFD_ERROR_INSUFFICIENT_BUFFER and the length it needs.
 
-#include <sys/ioctl.h>
 #include <linux/serial.h>
+#include <sys/ioctl.h>
 
 #include <array>
 #include <cstring>
@@ -98,9 +98,9 @@ long GetCapability(Context& context, unsigned long tag, unsigned long* length,
     case SCARD_ATTR_VENDOR_IFD_TYPE:
       return AnswerString(length, value, "ttycard serial smart-card reader");
     case SCARD_ATTR_VENDOR_IFD_VERSION:
-      return AnswerDword(length, value,
-                         TTYCARD_VERSION_MAJOR << 24 | TTYCARD_VERSION_MINOR << 16 |
-                             TTYCARD_VERSION_PATCH);
+      return AnswerDword(
+          length, value,
+          TTYCARD_VERSION_MAJOR << 24 | TTYCARD_VERSION_MINOR << 16 | TTYCARD_VERSION_PATCH);
     case SCARD_ATTR_VENDOR_IFD_SERIAL_NO:
       // The reader reports no serial number of its own; the line it hangs
       // on is what tells it apart on this machine.

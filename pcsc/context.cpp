@@ -53,8 +53,9 @@ void Context::Received(std::span<const unsigned char> chars, bool accepted, long
     if (c == 0x03) c = '>';
     if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '?';
   }
-  Log(kDebug, "%s <- %s (%ld.%03ld ms%s)", device.c_str(), text.empty() ? "(nothing)" : text.c_str(),
-      turnaround_us / 1000, turnaround_us % 1000, accepted ? "" : ", refused");
+  Log(kDebug, "%s <- %s (%ld.%03ld ms%s)", device.c_str(),
+      text.empty() ? "(nothing)" : text.c_str(), turnaround_us / 1000, turnaround_us % 1000,
+      accepted ? "" : ", refused");
 }
 
 void Context::CheckLost() {

@@ -59,9 +59,7 @@ using ttycard::pcsc::Guarded;
 extern "C" {
 
 RESPONSECODE IFDHCreateChannelByName(DWORD Lun, LPSTR DeviceName) {
-  return Guarded([&]() -> RESPONSECODE {
-    return ttycard::pcsc::OpenContext(Lun, DeviceName, 0);
-  });
+  return Guarded([&]() -> RESPONSECODE { return ttycard::pcsc::OpenContext(Lun, DeviceName, 0); });
 }
 
 RESPONSECODE IFDHCreateChannel(DWORD Lun, DWORD Channel) {
@@ -109,9 +107,8 @@ RESPONSECODE IFDHSetProtocolParameters(DWORD Lun, DWORD Protocol, UCHAR /*Flags*
     // whether the card speaks the protocol at all, which its ATR says.
     std::lock_guard lock(context->mu);
     const auto atr = context->reader.Atr();
-    const DWORD wanted =
-        Protocol & ttycard::atr::Protocols(atr.data(), atr.size()) &
-        (SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
+    const DWORD wanted = Protocol & ttycard::atr::Protocols(atr.data(), atr.size()) &
+                         (SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
     if (wanted == 0) return IFD_NOT_SUPPORTED;
     context->negotiated = (wanted & SCARD_PROTOCOL_T1) != 0 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
     if (Tracing(kTraceCommands)) {
@@ -187,9 +184,9 @@ RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PUCHAR TxBuff
     }
     std::size_t received = 0;
     const std::size_t room = std::min<std::size_t>(capacity, ttycard::ifd::kMaxResponse);
-    const std::uint32_t result = context->reader.Transmit(
-        static_cast<std::uint32_t>(SendPci.Protocol), {TxBuffer, TxLength}, RxBuffer, room,
-        &received);
+    const std::uint32_t result =
+        context->reader.Transmit(static_cast<std::uint32_t>(SendPci.Protocol), {TxBuffer, TxLength},
+                                 RxBuffer, room, &received);
     context->CheckLost();
     if (context->gone) return IFD_NO_SUCH_DEVICE;
     if (result != IFD_SUCCESS) {

@@ -58,8 +58,7 @@ int Exchange(proto::Channel& channel, std::span<const unsigned char> apdu,
   channel.SetBlockTime(block_time);
   std::array<unsigned char, proto::kWideReply> answer{};
   unsigned int got = 0;
-  const int result =
-      channel.Transmit(frame.data(), static_cast<int>(len + 5), answer.data(), &got);
+  const int result = channel.Transmit(frame.data(), static_cast<int>(len + 5), answer.data(), &got);
   if (result != ADM_OK) return result;
   if (got < kStatusBytes) return ADM_COMM_ERROR;
   if (len == kHeaderApdu) {
@@ -89,8 +88,8 @@ extern "C" int T0_ExchangeData(const unsigned char* apdu, unsigned int len, unsi
   if (response == nullptr || resplen == nullptr) return ADM_COMM_ERROR;
   std::size_t length = 0;
   // The caller's buffer holds a whole reply of the reader (255 bytes).
-  const int result = ttycard::t0::Exchange(g_channel, {apdu, len}, {response, ADM_MAX_REPLY},
-                                           &length);
+  const int result =
+      ttycard::t0::Exchange(g_channel, {apdu, len}, {response, ADM_MAX_REPLY}, &length);
   if (result == ADM_OK) *resplen = static_cast<unsigned int>(length);
   return result;
 }

@@ -79,8 +79,7 @@ class Run {
   // 11.6.3.2 rule 6: S(RESYNCH request) until the card confirms.
   int Resynchronise() {
     for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
-      const std::array<unsigned char, kOverhead> block{kNad, kSResynchRequest, 0,
-                                                       kSResynchRequest};
+      const std::array<unsigned char, kOverhead> block{kNad, kSResynchRequest, 0, kSResynchRequest};
       if (!Transact(block.data(), block.size())) return ADM_COMM_ERROR;
       if (Classify() != Kind::kDamaged && Pcb() == (kSResynchRequest | kSResponse) && Len() == 0) {
         *state_.ns = 0;
@@ -180,9 +179,9 @@ class Run {
         if (kind == Kind::kI && Ns() == (*state_.nr & 1)) break;  // the next piece
         // The previous piece again, or the card did not take our R-block:
         // ask once more; a damaged block: say so.
-        repair = kind == Kind::kDamaged ? kRBlockEdcError
+        repair = kind == Kind::kDamaged                   ? kRBlockEdcError
                  : (kind == Kind::kI || kind == Kind::kR) ? 0
-                                                            : kRBlockOtherError;
+                                                          : kRBlockOtherError;
       }
     }
   }
@@ -243,8 +242,8 @@ class Run {
 
   bool SendR(unsigned char error) {
     std::array<unsigned char, kOverhead> block{
-        kNad,
-        static_cast<unsigned char>(kRBlock | ((*state_.nr & 1) ? kRBlockNr : 0) | error), 0, 0};
+        kNad, static_cast<unsigned char>(kRBlock | ((*state_.nr & 1) ? kRBlockNr : 0) | error), 0,
+        0};
     block[3] = T1CalculateLRC(block.data(), 3);
     return Transact(block.data(), block.size());
   }
@@ -351,8 +350,8 @@ int Exchange(proto::Channel& channel, const Config& config, State& state,
     if (config.fixed_chunks) {
       size = apdu.size() >= 16 && left >= CHUNK_SIZE ? CHUNK_SIZE : 0;
     } else {
-      const std::size_t max =
-          std::min<std::size_t>({state.ifsc, kMaxCommandInf, careful ? kCarefulBlock : kMaxCommandInf});
+      const std::size_t max = std::min<std::size_t>(
+          {state.ifsc, kMaxCommandInf, careful ? kCarefulBlock : kMaxCommandInf});
       size = left > max ? max : 0;
     }
     if (size == 0) break;
@@ -405,8 +404,8 @@ extern "C" int T1_ExchangeData(const unsigned char* apdu, unsigned int len, unsi
   }
   std::array<unsigned char, T1_MAX_RESPONSE> collected{};
   std::size_t length = 0;
-  const int result = ttycard::t1::Exchange(g_channel, kFixedConfig, g_state, {apdu, len},
-                                           collected, &length);
+  const int result =
+      ttycard::t1::Exchange(g_channel, kFixedConfig, g_state, {apdu, len}, collected, &length);
   if (result != ADM_OK) {
     if (result != T1_CHAIN_ERROR) *resplen = 0;  // a broken chain leaves the caller's untouched
     return result;

@@ -25,8 +25,8 @@ struct Config {
 };
 
 struct State {
-  unsigned char* ns;  // bit 0: N(S) of our next I-block
-  unsigned char* nr;  // bit 0: N(S) expected in the card's next I-block
+  unsigned char* ns;            // bit 0: N(S) of our next I-block
+  unsigned char* nr;            // bit 0: N(S) expected in the card's next I-block
   bool resync_pending = false;  // the card may hold part of an exchange
   bool ifs_pending = false;     // S(IFS request) still to be sent to this card
   unsigned int atr_ifsc = 32;   // the card's IFSC as its ATR gave it

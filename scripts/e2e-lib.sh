@@ -8,6 +8,7 @@
 #                                private mount namespace (or skips)
 #   e2e_private_run              inside: a tmpfs on /run, so this pcscd
 #                                neither meets nor disturbs a system one
+#   retry SECONDS CMD...         runs CMD until it succeeds or SECONDS pass
 #   ok / notok / expect          result lines, counted in PASSED and FAILED
 
 PASSED=0
@@ -64,4 +65,15 @@ expect() { # expect DESCRIPTION COMMAND...
   local what=$1
   shift
   if "$@"; then ok "$what"; else notok "$what"; fi
+}
+
+# Retries a command until it succeeds: right after its socket appears, pcscd
+# may still answer SCARD_E_NO_SERVICE.
+retry() { # retry SECONDS COMMAND...
+  local until=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ $SECONDS -ge $until ] && return 1
+    sleep 0.2
+  done
 }

@@ -25,8 +25,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "line_settings.h"

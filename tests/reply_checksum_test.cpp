@@ -69,8 +69,7 @@ TEST_P(ReplyChecksum, Steps) {
     SCOPED_TRACE(index++);
     queue = step.replies;
     const std::size_t before = Line().frames.size();
-    const Bytes frame{0x01, step.command, 0x00,
-                      static_cast<std::uint8_t>(0x01 ^ step.command)};
+    const Bytes frame{0x01, step.command, 0x00, static_cast<std::uint8_t>(0x01 ^ step.command)};
     std::array<unsigned char, ADM_MAX_REPLY> reply{};
     reply.fill(0xEE);
     unsigned int length = 777;
@@ -95,36 +94,35 @@ std::string DataDigit(std::string wire, std::size_t digit, char c) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ReplyChecksum,
-    testing::Values(
-        Case{"sound reader checked after two replies",
-             {{{kGood}, 0x01, ADM_OK, 1},
-              {{kGood}, 0x01, ADM_OK, 1},
-              {{WithChecksum(kData, 0x01)}, 0x01, ADM_COMM_ERROR, 1},
-              {{DataDigit(kGood, 3, '3')}, 0xA0, ADM_COMM_ERROR, 1}}},
-        Case{"framing checked too",
-             {{{kGood}, 0x01, ADM_OK, 1},
-              {{kGood}, 0x01, ADM_OK, 1},
-              {{WithEnd(kData, 'X')}, 0xA0, ADM_COMM_ERROR, 1},
-              {{kGood}, 0xA0, ADM_OK, 1}}},
-        Case{"damaged first reply asked for again",
-             {{{WithChecksum(kData, 0x10), kGood}, 0x01, ADM_OK, 2},
-              {{kGood}, 0x01, ADM_OK, 1},
-              {{WithChecksum(kData, 0x10)}, 0x01, ADM_COMM_ERROR, 1}}},
-        Case{"reader with its own rule keeps working",
-             {{{kOdd, kOdd}, 0x01, ADM_OK, 2},
-              {{kOdd}, 0x01, ADM_OK, 1},
-              {{kOdd}, 0xA0, ADM_OK, 1},
-              {{kOdd}, 0x01, ADM_OK, 1}}},
-        Case{"unrepeatable command taken as it came while learning",
-             {{{kOdd}, 0xA0, ADM_OK, 1}, {{kGood}, 0xA0, ADM_OK, 1}}},
-        Case{"four odd replies end the learning",
-             {{{kOdd}, 0xA0, ADM_OK, 1},
-              {{WithChecksum(kData, 0x33)}, 0xA0, ADM_OK, 1},
-              {{WithChecksum(kData, 0x44)}, 0xA0, ADM_OK, 1},
-              {{WithChecksum(kData, 0x55)}, 0xA0, ADM_OK, 1},
-              {{kGood}, 0xA0, ADM_OK, 1},
-              {{kGood}, 0xA0, ADM_OK, 1},
-              {{kOdd}, 0x01, ADM_OK, 1}}}),
+    testing::Values(Case{"sound reader checked after two replies",
+                         {{{kGood}, 0x01, ADM_OK, 1},
+                          {{kGood}, 0x01, ADM_OK, 1},
+                          {{WithChecksum(kData, 0x01)}, 0x01, ADM_COMM_ERROR, 1},
+                          {{DataDigit(kGood, 3, '3')}, 0xA0, ADM_COMM_ERROR, 1}}},
+                    Case{"framing checked too",
+                         {{{kGood}, 0x01, ADM_OK, 1},
+                          {{kGood}, 0x01, ADM_OK, 1},
+                          {{WithEnd(kData, 'X')}, 0xA0, ADM_COMM_ERROR, 1},
+                          {{kGood}, 0xA0, ADM_OK, 1}}},
+                    Case{"damaged first reply asked for again",
+                         {{{WithChecksum(kData, 0x10), kGood}, 0x01, ADM_OK, 2},
+                          {{kGood}, 0x01, ADM_OK, 1},
+                          {{WithChecksum(kData, 0x10)}, 0x01, ADM_COMM_ERROR, 1}}},
+                    Case{"reader with its own rule keeps working",
+                         {{{kOdd, kOdd}, 0x01, ADM_OK, 2},
+                          {{kOdd}, 0x01, ADM_OK, 1},
+                          {{kOdd}, 0xA0, ADM_OK, 1},
+                          {{kOdd}, 0x01, ADM_OK, 1}}},
+                    Case{"unrepeatable command taken as it came while learning",
+                         {{{kOdd}, 0xA0, ADM_OK, 1}, {{kGood}, 0xA0, ADM_OK, 1}}},
+                    Case{"four odd replies end the learning",
+                         {{{kOdd}, 0xA0, ADM_OK, 1},
+                          {{WithChecksum(kData, 0x33)}, 0xA0, ADM_OK, 1},
+                          {{WithChecksum(kData, 0x44)}, 0xA0, ADM_OK, 1},
+                          {{WithChecksum(kData, 0x55)}, 0xA0, ADM_OK, 1},
+                          {{kGood}, 0xA0, ADM_OK, 1},
+                          {{kGood}, 0xA0, ADM_OK, 1},
+                          {{kOdd}, 0x01, ADM_OK, 1}}}),
     Name);
 
 // Replies of 255 bytes and more: the XOR with or without the two length
@@ -139,8 +137,8 @@ TEST(ReplyChecksumExtended, EitherSumUntilTheReaderShowsWhich) {
     const Bytes sum = Unhex(without.substr(at, 2));
     without.replace(at, 2, Hex({static_cast<std::uint8_t>(sum[0] ^ 0x00 ^ 0xFF)}));  // 00 FF
   }
-  std::vector<std::string> queue{ReplyWire(kData), ReplyWire(kData), without, without, without,
-                                 with};
+  std::vector<std::string> queue{ReplyWire(kData), ReplyWire(kData), without,
+                                 without,          without,          with};
   Line().responder = [&queue](const Bytes&) {
     std::string next = queue.front();
     queue.erase(queue.begin());

@@ -39,16 +39,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Retries a client until it succeeds: right after the socket appears pcscd
-# may still answer SCARD_E_NO_SERVICE.
-retry() { # retry SECONDS COMMAND...
-  local until=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ $SECONDS -ge $until ] && return 1
-    sleep 0.3
-  done
-}
 
 # One card: emulator, pcscd, clients, shutdown.
 run_card() { # run_card LABEL PROTO(T0|T1) ATR EMU-ARGS...

@@ -49,14 +49,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-retry() { # retry SECONDS COMMAND...
-  local until=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ $SECONDS -ge $until ] && return 1
-    sleep 0.2
-  done
-}
 
 # Runs a client; its ok / not ok lines count here, prefixed with LABEL.
 client() { # client LABEL ARGS...

@@ -124,14 +124,6 @@ cleanup() {
   wait 2>/dev/null
 }
 trap cleanup EXIT
-retry() { # retry SECONDS COMMAND...
-  local until=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ $SECONDS -ge $until ] && return 1
-    sleep 0.3
-  done
-}
 
 R=$WORK/root
 mount --bind "$R$DRIVER_DIR" "$DRIVER_DIR" && mount --bind "$R$CONF_DIR" "$CONF_DIR" ||

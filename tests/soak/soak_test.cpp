@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "card_app.h"
+#include "echo_apdu.h"
 #include "emulator.h"
 #include "reader_context.h"
 
@@ -54,21 +55,6 @@ struct Soak {
   Tally atr;
   Tally apdu;
 };
-
-Bytes Echo(std::size_t data, std::size_t answer) {
-  Bytes apdu{0x80, 0xEC, static_cast<std::uint8_t>(answer >> 8), static_cast<std::uint8_t>(answer),
-             static_cast<std::uint8_t>(data)};
-  for (std::size_t i = 0; i < data; ++i) apdu.push_back(static_cast<std::uint8_t>(i * 37 + data));
-  return apdu;
-}
-
-Bytes EchoAnswer(const Bytes& apdu, std::size_t answer) {
-  Bytes out(apdu.begin() + 5, apdu.end());
-  for (std::size_t k = out.size(); k < answer; ++k) out.push_back(static_cast<std::uint8_t>(k));
-  out.push_back(0x90);
-  out.push_back(0x00);
-  return out;
-}
 
 Soak RunSoak(CardProtocol protocol, double noise, double noise_back, int resets, int exchanges,
              std::uint64_t seed) {
@@ -114,15 +100,14 @@ Soak RunSoak(CardProtocol protocol, double noise, double noise_back, int resets,
     if (t1 || i % 2 == 0) {
       const std::size_t data = rng() % (t1 ? 200 : 120);
       const std::size_t answer = data + rng() % (t1 ? 60 : 1);
-      apdu = Echo(data, answer);
-      if (data == 0) apdu[4] = static_cast<std::uint8_t>(answer);  // T=0: Le met exactly
-      expected = EchoAnswer(apdu, answer);
+      apdu = ttycard::test::EchoApdu(data, answer);
+      expected = ttycard::test::EchoAnswer(apdu, answer);
     } else {
       // READ BINARY of a file the test knows, exactly Le bytes.
       const std::size_t le = 1 + rng() % 200;
       const std::size_t offset = rng() % (file.size() - le);
-      apdu = {0x00, 0xB0, static_cast<std::uint8_t>(offset >> 8),
-              static_cast<std::uint8_t>(offset), static_cast<std::uint8_t>(le)};
+      apdu = {0x00, 0xB0, static_cast<std::uint8_t>(offset >> 8), static_cast<std::uint8_t>(offset),
+              static_cast<std::uint8_t>(le)};
       expected.assign(file.begin() + static_cast<long>(offset),
                       file.begin() + static_cast<long>(offset + le));
       expected.push_back(0x90);
@@ -150,12 +135,13 @@ Soak RunSoak(CardProtocol protocol, double noise, double noise_back, int resets,
       }
     }
   }
-  std::printf("# %s, noise %g: ATR %d correct, %d errors, %d silent; APDU %d correct, %d errors, "
-              "%d silent (%.2f %% correct); %zu + %zu characters corrupted\n",
-              protocol == CardProtocol::kT1 ? "T=1" : "T=0", noise, soak.atr.correct,
-              soak.atr.errors, soak.atr.silent, soak.apdu.correct, soak.apdu.errors,
-              soak.apdu.silent, 100.0 * soak.apdu.correct / soak.apdu.Total(),
-              emu.CorruptedToHost(), emu.CorruptedToReader());
+  std::printf(
+      "# %s, noise %g: ATR %d correct, %d errors, %d silent; APDU %d correct, %d errors, "
+      "%d silent (%.2f %% correct); %zu + %zu characters corrupted\n",
+      protocol == CardProtocol::kT1 ? "T=1" : "T=0", noise, soak.atr.correct, soak.atr.errors,
+      soak.atr.silent, soak.apdu.correct, soak.apdu.errors, soak.apdu.silent,
+      100.0 * soak.apdu.correct / soak.apdu.Total(), emu.CorruptedToHost(),
+      emu.CorruptedToReader());
   std::fflush(stdout);
   reader.Close();
   return soak;
@@ -194,11 +180,11 @@ std::string LevelName(const testing::TestParamInfo<Level>& info) {
          (info.param.noise_back > 0 ? "_both_ways" : "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Soak, LineNoise,
-                         testing::Values(Level{CardProtocol::kT1, 1e-4, 0}, Level{CardProtocol::kT1, 1e-3, 0},
-                                         Level{CardProtocol::kT1, 1e-4, 1e-4},
-                                         Level{CardProtocol::kT0, 1e-4, 0}, Level{CardProtocol::kT0, 1e-3, 0},
-                                         Level{CardProtocol::kT0, 1e-4, 1e-4}),
-                         LevelName);
+INSTANTIATE_TEST_SUITE_P(
+    Soak, LineNoise,
+    testing::Values(Level{CardProtocol::kT1, 1e-4, 0}, Level{CardProtocol::kT1, 1e-3, 0},
+                    Level{CardProtocol::kT1, 1e-4, 1e-4}, Level{CardProtocol::kT0, 1e-4, 0},
+                    Level{CardProtocol::kT0, 1e-3, 0}, Level{CardProtocol::kT0, 1e-4, 1e-4}),
+    LevelName);
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "card_app.h"
 #include "channel.h"
+#include "echo_apdu.h"
 #include "journal.h"
 #include "reader.h"
 #include "t1_engine.h"
@@ -41,23 +42,24 @@ class Recorder final : public CardBackend {
 
 enum class Fault {
   kNone,
-  kBadLrc,        // the reply's last byte changed
-  kWrongLen,      // the reply's LEN one more
-  kNoReply,       // the link refuses the reply (silence, non-hex, cut short)
-  kMissBlock,     // the card does not take the block: R(expected, EDC)
+  kBadLrc,          // the reply's last byte changed
+  kWrongLen,        // the reply's LEN one more
+  kNoReply,         // the link refuses the reply (silence, non-hex, cut short)
+  kMissBlock,       // the card does not take the block: R(expected, EDC)
   kResendPrevious,  // the card does not take it and sends its previous block again
-  kAskAgain,      // the card asks for the very block again
-  kWtx,           // the card asks for more time first
-  kIfsRequest,    // the card announces another IFSC first
+  kAskAgain,        // the card asks for the very block again
+  kWtx,             // the card asks for more time first
+  kIfsRequest,      // the card announces another IFSC first
 };
 
-constexpr std::array kFaults{Fault::kBadLrc,         Fault::kWrongLen, Fault::kNoReply,
-                             Fault::kMissBlock,      Fault::kResendPrevious,
-                             Fault::kAskAgain,       Fault::kWtx,      Fault::kIfsRequest};
+constexpr std::array kFaults{Fault::kBadLrc,    Fault::kWrongLen,       Fault::kNoReply,
+                             Fault::kMissBlock, Fault::kResendPrevious, Fault::kAskAgain,
+                             Fault::kWtx,       Fault::kIfsRequest};
 
 const char* Name(Fault f) {
-  constexpr std::array kNames{"none",      "bad LRC",   "wrong LEN", "no reply", "missed block",
-                              "previous block again", "asked again", "WTX", "IFS request"};
+  constexpr std::array kNames{"none",        "bad LRC",      "wrong LEN",
+                              "no reply",    "missed block", "previous block again",
+                              "asked again", "WTX",          "IFS request"};
   return kNames[static_cast<std::size_t>(f)];
 }
 
@@ -119,22 +121,6 @@ class SweepChannel final : public ttycard::proto::Channel {
   int count_ = 0;
 };
 
-// ECHO: `data` command bytes, `answer` bytes back.
-Bytes Echo(std::size_t data, std::size_t answer) {
-  Bytes apdu{0x80, 0xEC, static_cast<std::uint8_t>(answer >> 8), static_cast<std::uint8_t>(answer),
-             static_cast<std::uint8_t>(data)};
-  for (std::size_t i = 0; i < data; ++i) apdu.push_back(static_cast<std::uint8_t>(0x30 + i));
-  return apdu;
-}
-
-Bytes Expected(const Bytes& apdu, std::size_t answer) {
-  Bytes out(apdu.begin() + 5, apdu.end());
-  for (std::size_t k = out.size(); k < answer; ++k) out.push_back(static_cast<std::uint8_t>(k));
-  out.push_back(0x90);
-  out.push_back(0x00);
-  return out;
-}
-
 struct Shape {
   const char* name;
   std::size_t data;
@@ -179,18 +165,17 @@ TEST(T1Sweep, OneFaultAtEveryTransaction) {
           ttycard::t1::State state{&ns, &nr};
           ttycard::t1::CardReset(state, 20, true, road.config);
 
-          const Bytes apdu = Echo(shape.data, shape.answer);
+          const Bytes apdu = ttycard::test::EchoApdu(shape.data, shape.answer);
           std::array<unsigned char, 512> out{};
           std::size_t length = 0;
           channel.Plan(fault, at);
-          const int result =
-              ttycard::t1::Exchange(channel, road.config, state, apdu, out, &length);
+          const int result = ttycard::t1::Exchange(channel, road.config, state, apdu, out, &length);
           const bool fault_played = at < channel.Count();
           // One fault at a time is always recovered from within the exchange.
           EXPECT_EQ(result, 0);
           if (result == 0) {
             EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<long>(length)),
-                      Expected(apdu, shape.answer));
+                      ttycard::test::EchoAnswer(apdu, shape.answer));
             ASSERT_EQ(card.ran.size(), 1u);
           } else {
             EXPECT_LE(card.ran.size(), 1u) << "a command ran twice";
@@ -200,9 +185,10 @@ TEST(T1Sweep, OneFaultAtEveryTransaction) {
           // The next exchange works, whatever the card was left holding.
           card.ran.clear();
           channel.Plan(Fault::kNone, -1);
-          const Bytes next = Echo(5, 6);
+          const Bytes next = ttycard::test::EchoApdu(5, 6);
           ASSERT_EQ(ttycard::t1::Exchange(channel, road.config, state, next, out, &length), 0);
-          EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<long>(length)), Expected(next, 6));
+          EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<long>(length)),
+                    ttycard::test::EchoAnswer(next, 6));
           EXPECT_EQ(card.ran, std::vector<Bytes>{next});
           ++runs;
           if (!fault_played) break;

@@ -37,14 +37,6 @@ EMU_PID=
 VICC_PID=
 PCSCD_PID=
 
-retry() { # retry SECONDS COMMAND...
-  local until=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ $SECONDS -ge $until ] && return 1
-    sleep 0.2
-  done
-}
 gone() { ! kill -0 "$1" 2>/dev/null; }
 cleanup() {
   local pid
