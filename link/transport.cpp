@@ -285,6 +285,7 @@ int Transmit(Link& link, const unsigned char* frame, int len, unsigned char* rep
   }
 
   Reply first;
+  Reply second;  // while learning: the same command asked again
   if (Exchange(link, text, first) != ADM_OK) return ADM_COMM_ERROR;
   const Reply* accepted = &first;
   ChecksumState& cs = link.checksum;
@@ -310,7 +311,6 @@ int Transmit(Link& link, const unsigned char* frame, int len, unsigned char* rep
         break;
       }
       ++cs.retries;
-      Reply second;
       if (Exchange(link, text, second) != ADM_OK) break;  // keep the first, as it came
       accepted = &second;
       if (FollowsRule(cs, second)) {

@@ -205,6 +205,18 @@ TEST_F(T0IfdTest, FourByteApduIsPaddedInACopy) {
   EXPECT_EQ(rxlen_, 2u);
 }
 
+// In T=1 a P3 of 00 would ask the card for 256 bytes: a case 1 APDU goes as
+// its four bytes, in a block of LEN 4.
+TEST_F(T0IfdTest, FourByteApduStaysFourBytesInT1) {
+  t1_.answers.push_back(Block(0x00, {0x90, 0x00}));
+  Line().responder = [this](const Bytes& f) { return t1_(f); };
+  const Bytes apdu{0x00, 0xA4, 0x00, 0x0C};
+  EXPECT_EQ(Transmit(1, apdu, 257), IFD_SUCCESS);
+  ASSERT_EQ(t1_.received.size(), 1u);
+  EXPECT_EQ(t1_.received[0], BlockWithLrc(0x00, apdu));
+  EXPECT_EQ(rxlen_, 2u);
+}
+
 TEST_F(T0IfdTest, TransmitOutcomes) {
   // T=0: 255 bytes cannot be framed for the reader; refused before the line.
   EXPECT_EQ(Transmit(0, Bytes(255, 0), 257), IFD_ERROR_NOT_SUPPORTED);
