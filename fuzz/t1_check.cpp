@@ -131,11 +131,14 @@ class Replay {
 
   // One I-block and the card's answer to it.
   bool SendBlock(const std::uint8_t* inf, std::size_t n, bool more) {
-    const bool ns = g_t1.ns;
-    Block block{0x00, static_cast<std::uint8_t>((ns ? 0x40 : 0) | (more ? 0x20 : 0)),
-                static_cast<std::uint8_t>(n)};
-    block.insert(block.end(), inf, inf + n);
-    block = WithLrc(block);
+    bool ns = g_t1.ns;
+    const auto make = [&] {
+      Block b{0x00, static_cast<std::uint8_t>((ns ? 0x40 : 0) | (more ? 0x20 : 0)),
+              static_cast<std::uint8_t>(n)};
+      b.insert(b.end(), inf, inf + n);
+      return WithLrc(b);
+    };
+    Block block = make();
     bool send_block = true;
     std::uint8_t repair = 0;
     for (int tries = 0; tries <= kMaxRetries; ++tries) {
@@ -153,6 +156,12 @@ class Replay {
       if (kind == Kind::kR) {
         const bool nr = (Pcb() & 0x10) != 0;
         if (nr == ns) {
+          send_block = true;
+        } else if ((Pcb() & 0x03) != 0) {
+          // the card did not take it and expects the other N(S): renumbered
+          g_t1.ns = !g_t1.ns;
+          ns = !ns;
+          block = make();
           send_block = true;
         } else if (more) {
           g_t1.ns = !g_t1.ns;

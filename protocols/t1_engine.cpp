@@ -120,13 +120,16 @@ class Run {
   // Sends one I-block and settles the card's answer. A chained block must be
   // acknowledged; after the last block reply_ holds the card's first I-block.
   int SendBlock(std::span<const unsigned char> inf, bool more) {
-    const unsigned char ns = *state_.ns & 1;
+    unsigned char ns = *state_.ns & 1;
     std::array<unsigned char, kOverhead + kMaxCommandInf> block{};
+    const auto number = [&] {
+      block[1] = static_cast<unsigned char>((ns ? kIBlockNs : 0) | (more ? kIBlockMore : 0));
+      block[kPrologue + inf.size()] = T1CalculateLRC(block.data(), kPrologue + inf.size());
+    };
     block[0] = kNad;
-    block[1] = static_cast<unsigned char>((ns ? kIBlockNs : 0) | (more ? kIBlockMore : 0));
     block[2] = static_cast<unsigned char>(inf.size());
     if (!inf.empty()) std::memcpy(&block[kPrologue], inf.data(), inf.size());
-    block[kPrologue + inf.size()] = T1CalculateLRC(block.data(), kPrologue + inf.size());
+    number();
 
     bool send_block = true;
     unsigned char repair = 0;
@@ -145,6 +148,14 @@ class Run {
         const unsigned char nr = (Pcb() & kRBlockNr) ? 1 : 0;
         if (nr == ns) {
           send_block = true;  // the card asks for this block (again)
+        } else if ((Pcb() & kRBlockErrorMask) != 0) {
+          // An error, and the card expects the other N(S): it did not take
+          // the block (its numbering and ours parted, e.g. over a card
+          // reset). The same block again, under the number it asks for.
+          ++*state_.ns;
+          ns ^= 1;
+          number();
+          send_block = true;
         } else if (more) {
           ++*state_.ns;
           return ADM_OK;  // N(R) names the next block: acknowledged

@@ -19,19 +19,33 @@ class T1RecoveryTest : public T1Fixture {
   int Exchange(const Bytes& apdu = kApdu) { return T1Fixture::Exchange(apdu); }
 };
 
-// The card answers the single I-block (N(S) 0) with an R-block naming
-// N(S) 1: that acknowledges nothing (there is no next block) and is no
-// answer; the driver asks for the card's I-block, never sends its command
-// again under the other number.
-TEST_F(T1RecoveryTest, RBlockNamingTheOtherNumberAfterTheLastBlockAsksForTheAnswer) {
+// The card answers the single I-block (N(S) 0) with an R-block reporting an
+// error and naming N(S) 1: it did not take the block and expects the other
+// number (the two numberings parted). The same APDU goes out again under that
+// number; without an error bit the R-block acknowledges nothing and the
+// driver asks for the card's I-block instead, never sending the command again.
+TEST_F(T1RecoveryTest, RBlockNamingTheOtherNumberAfterTheLastBlock) {
   Card({Block(0x92), Block(0x00, {0x90, 0x00})});
   EXPECT_EQ(Exchange(), ADM_OK);
-  EXPECT_EQ(Pcbs(), (std::vector<unsigned char>{0x00, 0x82}));
+  EXPECT_EQ(Pcbs(), (std::vector<unsigned char>{0x00, 0x40}));
+  EXPECT_EQ(Bytes(card_.received[0].begin() + 2, card_.received[0].end() - 1),
+            Bytes(card_.received[1].begin() + 2, card_.received[1].end() - 1));
   EXPECT_EQ(Response(), (Bytes{0x90, 0x00}));
-  // The next exchange goes on from there.
-  Card({Block(0x40, {0x90, 0x00})});
+
+  Card({Block(0x90), Block(0x40, {0x90, 0x00})});
   EXPECT_EQ(Exchange(), ADM_OK);
-  EXPECT_EQ(Pcbs().back(), 0x40);
+  EXPECT_EQ(Pcbs(), (std::vector<unsigned char>{0x00, 0x40, 0x00, 0x92}));
+  EXPECT_EQ(Response(), (Bytes{0x90, 0x00}));
+}
+
+// A chained block the card did not take (error, the other N(S)) is sent
+// again under that number, never taken as acknowledged: the card gets the
+// whole command.
+TEST_F(T1RecoveryTest, ChainedBlockRefusedWithTheOtherNumberIsRenumbered) {
+  Card({Block(0x92), Block(0x80), Block(0x00, {0x90, 0x00})});
+  EXPECT_EQ(Exchange(Bytes(30, 0x22)), ADM_OK);
+  EXPECT_EQ(Pcbs(), (std::vector<unsigned char>{0x20, 0x60, 0x00}));
+  EXPECT_EQ(card_.received[0][3], card_.received[1][3]);
 }
 
 TEST_F(T1RecoveryTest, EdcErrorWithSameNrResendsTheSameBlock) {
@@ -44,7 +58,7 @@ TEST_F(T1RecoveryTest, RBlockWithNr1WithoutErrorIsNotAnEmptyResponse) {
   Card({Block(0x91), Block(0x00, {0x6A, 0x82})});
   EXPECT_EQ(Exchange(), ADM_OK);
   EXPECT_EQ(Response(), (Bytes{0x6A, 0x82}));
-  EXPECT_EQ(Pcbs(), (std::vector<unsigned char>{0x00, 0x82}));
+  EXPECT_EQ(Pcbs(), (std::vector<unsigned char>{0x00, 0x40}));
 }
 
 // The card's previous I-block again (N(S) not the one expected) is never the
