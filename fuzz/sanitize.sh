@@ -24,4 +24,8 @@ if [[ -z $(ctest -N | sed -n 's/^Total Tests: *//p' | grep -v '^0$') ]]; then
   echo "sanitize.sh: no tests are registered yet; the sanitized build itself succeeded"
   exit 0
 fi
-ctest --output-on-failure
+# Two at a time, as in the main stage. The line-noise soak is left out here:
+# it is a statistic over thousands of exchanges the sweep and the fuzzers
+# already drive through the same code, and under the sanitizers it would
+# cost minutes.
+ctest --output-on-failure -j"$(nproc)" -E '^Soak/'
