@@ -17,6 +17,7 @@
 #include "blockproto.h"
 #include "charproto.h"
 #include "linkcmds.h"
+#include "ports.h"
 #include "transmit.h"
 
 extern "C" {
@@ -67,6 +68,14 @@ uint32_t Refuse(uint32_t* rxlen, uint32_t code) {
 
 namespace ttycard::ifd {
 
+const char* DeviceOfChannel(std::uint32_t channel) {
+  if ((channel >> 16) != TTYCARD_CHANNEL_SERIAL) return nullptr;
+  for (const auto& [port, path] : kPorts) {
+    if (port == (channel & 0xFFFF)) return path;
+  }
+  return nullptr;
+}
+
 uint32_t Transmit(uint32_t protocol, const unsigned char* tx, uint32_t txlen, unsigned char* rx,
                   uint32_t capacity, uint32_t* rxlen) {
   if (rxlen == nullptr) return IFD_ERROR_NOT_SUPPORTED;
@@ -114,13 +123,8 @@ uint32_t Transmit(uint32_t protocol, const unsigned char* tx, uint32_t txlen, un
 extern "C" {
 
 uint32_t IO_Create_Channel(uint32_t channel_id) {
-  const uint32_t type = channel_id >> 16;
-  const uint32_t address = channel_id & 0xFFFF;
-  const char* device = nullptr;
-  for (const auto& [port, path] : kPorts) {
-    if (port == address) device = path;
-  }
-  if (type != TTYCARD_CHANNEL_SERIAL || device == nullptr) return IFD_NOT_SUPPORTED;
+  const char* device = ttycard::ifd::DeviceOfChannel(channel_id);
+  if (device == nullptr) return IFD_NOT_SUPPORTED;
 
   char* name = strdup(device);
   const uint32_t result =

@@ -1,8 +1,7 @@
-// One APDU to the card, shared by the version 1.0 entry point and the PC/SC
-// version 3 adapter. The version 1.0 interface caps the receive length a
-// caller may state at 257, one short of a full short-APDU answer (256 data
-// bytes and SW1 SW2); hosts of the later interface state up to the whole
-// T=1 collection buffer.
+// One APDU to the card through the version 1.0 entry point. That interface
+// caps the receive length a caller may state at 257, one short of a full
+// short-APDU answer (256 data bytes and SW1 SW2); a PC/SC host goes through
+// ifd::Reader instead (reader_context.h).
 #pragma once
 
 #include <cstdint>

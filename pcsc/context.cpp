@@ -18,6 +18,17 @@ constexpr auto kReopenEvery = std::chrono::seconds(2);
 std::mutex g_table_mu;
 std::array<std::shared_ptr<Context>, kMaxReaders> g_table;
 
+// Line characters for the log: STX and ETX as < and >, anything else that
+// is not printable as ?.
+std::string Printable(std::span<const unsigned char> chars) {
+  std::string text;
+  text.reserve(chars.size());
+  for (const unsigned char c : chars) {
+    text.push_back(c == 0x02 ? '<' : c == 0x03 ? '>' : (c < 0x20 || c > 0x7E) ? '?' : char(c));
+  }
+  return text;
+}
+
 bool SlotOk(unsigned long lun) {
   return (lun & 0xFFFF) == 0 && (lun >> 16) < kMaxReaders;
 }
@@ -40,22 +51,14 @@ void Context::UncheckedReader() {
 }
 
 void Context::Sent(std::span<const char> wire) {
-  // STX and ETX are shown as < and >.
-  std::string text(wire.begin(), wire.end());
-  for (char& c : text) c = c == 0x02 ? '<' : (c == 0x03 ? '>' : c);
-  Log(kDebug, "%s -> %s", device.c_str(), text.c_str());
+  Log(kDebug, "%s -> %s", device.c_str(),
+      Printable({reinterpret_cast<const unsigned char*>(wire.data()), wire.size()}).c_str());
 }
 
 void Context::Received(std::span<const unsigned char> chars, bool accepted, long turnaround_us) {
-  std::string text(chars.begin(), chars.end());
-  for (char& c : text) {
-    if (c == 0x02) c = '<';
-    if (c == 0x03) c = '>';
-    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '?';
-  }
   Log(kDebug, "%s <- %s (%ld.%03ld ms%s)", device.c_str(),
-      text.empty() ? "(nothing)" : text.c_str(), turnaround_us / 1000, turnaround_us % 1000,
-      accepted ? "" : ", refused");
+      chars.empty() ? "(nothing)" : Printable(chars).c_str(), turnaround_us / 1000,
+      turnaround_us % 1000, accepted ? "" : ", refused");
 }
 
 void Context::CheckLost() {

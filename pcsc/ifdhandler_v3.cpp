@@ -18,6 +18,7 @@
 #include "atr.h"
 #include "log.h"
 #include "pcsclite_api.h"
+#include "ports.h"
 
 namespace ttycard::pcsc {
 namespace {
@@ -30,21 +31,6 @@ constexpr DWORD kProtocolT1 = 1;
 template <typename Body>
 RESPONSECODE Guarded(Body&& body) noexcept {
   return body();
-}
-
-// The device of a version 1.0 channel identifier (serial, by port address).
-const char* DeviceOfChannel(DWORD channel) {
-  constexpr std::array<std::pair<std::uint16_t, const char*>, 4> kPorts{{
-      {0x3F8, "/dev/ttyS0"},
-      {0x2F8, "/dev/ttyS1"},
-      {0x3E8, "/dev/ttyS2"},
-      {0x2E8, "/dev/ttyS3"},
-  }};
-  if ((channel >> 16) != TTYCARD_CHANNEL_SERIAL) return nullptr;
-  for (const auto& [port, path] : kPorts) {
-    if (port == (channel & 0xFFFF)) return path;
-  }
-  return nullptr;
 }
 
 const char* ActionName(DWORD action) {
@@ -65,7 +51,7 @@ RESPONSECODE IFDHCreateChannelByName(DWORD Lun, LPSTR DeviceName) {
 RESPONSECODE IFDHCreateChannel(DWORD Lun, DWORD Channel) {
   return Guarded([&]() -> RESPONSECODE {
     using namespace ttycard::pcsc;
-    const char* device = DeviceOfChannel(Channel);
+    const char* device = ttycard::ifd::DeviceOfChannel(static_cast<std::uint32_t>(Channel));
     if (device == nullptr) {
       Log(kError, "channel 0x%lX: not a serial port address this driver knows", Channel);
       return IFD_NOT_SUPPORTED;

@@ -32,7 +32,7 @@ bool Tracing(Trace level);
 // pcsc-lite's priorities.
 enum Priority : int { kDebug = 0, kInfo = 1, kError = 2, kCritical = 3 };
 
-void Log(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Log(int priority, const char* format, ...) __attribute__((format(__printf__, 2, 3)));
 // "prefix: 00 A4 04 00 ..." with at most `max` bytes shown.
 void LogBytes(int priority, const char* prefix, std::span<const unsigned char> bytes,
               std::size_t max = 96);
