@@ -79,9 +79,9 @@ byid=/dev/serial/by-id/usb-ttycard_Test_Reader_0001-if00-port0
 mkdir -p /dev/serial/by-id && ln -s ../../ttyUSB0 "$byid"
 ln -s ../../ttyACM0 /dev/serial/by-id/usb-ttycard_Board-if00
 
-flock /dev/ttyS1 sleep 300 &
+(exec 9</dev/ttyS1 && flock 9 && exec sleep 300) >/dev/null 2>&1 &
 pids+=($!)
-sleep 300 &
+sleep 300 >/dev/null 2>&1 &
 pids+=($!)
 printf '%10d\n' $! >/run/lock/LCK..ttyS2
 sh -c 'exit 0' &
