@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -102,10 +103,13 @@ pid_t LockOwner(const std::string& file) {
   std::ifstream in(file, std::ios::binary);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (!in.eof() && !in.good()) return -1;
-  if (text.size() == 4 && std::none_of(text.begin(), text.end(), ::isdigit)) {
+  const auto ascii = [](char ch) {
+    return std::isdigit(static_cast<unsigned char>(ch)) || ch == ' ' || ch == '\n';
+  };
+  if (text.size() == 4 && !std::all_of(text.begin(), text.end(), ascii)) {
     int pid = 0;
     std::memcpy(&pid, text.data(), sizeof pid);
-    return pid;
+    return pid > 0 ? pid : -1;
   }
   char* end = nullptr;
   const long pid = std::strtol(text.c_str(), &end, 10);

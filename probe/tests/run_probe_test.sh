@@ -157,7 +157,7 @@ rc=$?
 expect "no reader: status 1 ($rc), nothing written" test $rc -eq 1 -a ! -e "$work/none.conf"
 
 # Real pcscd takes the first configuration: both readers come up for clients.
-if [[ ! -e $lib ]] || ! command -v pcscd pcsc_scan >/dev/null; then
+if [[ ! -e $lib ]] || ! command -v pcscd >/dev/null || ! command -v pcsc_scan >/dev/null; then
   echo "ok - pcscd reads the configuration # SKIP no libifd-ttycard.so, pcscd or pcsc_scan"
 else
   pcscd -f -a -d -c "$work/reader.conf.1" >"$work/pcscd.log" 2>&1 &
