@@ -35,15 +35,21 @@ start=$(cut -d' ' -f1 /proc/uptime)
 $check port 0x3E8 "$ATR_COM3" T0 >$out/com3 2>&1 &
 $check port 0x2E8 "$ATR_COM4" T1 >$out/com4 2>&1 &
 $check deadline /dev/ttyS5 >$out/deadline 2>&1 &
+# While the deadline check holds ttyS5 (as root, in exclusive mode).
+(sleep 2 && /bin/ttycard-probe /dev/ttyS5 >$out/probe-busy 2>&1) &
 wait
 # Alone on the machine, so that nothing else is timed with it.
 $check paced 0x2E8 >$out/paced 2>&1
+# The reader finder on the four COM ports, the console's UART and the silent one.
+$check unopened /dev/ttyS4 /bin/ttycard-probe /dev/ttyS0 /dev/ttyS1 /dev/ttyS2 /dev/ttyS3 \
+  /dev/ttyS4 /dev/ttyS5 >$out/probe 2>&1
 
 sed 's/^/readertest| /' $out/readertest
 echo "readertest-status $(cat $out/readertest.status)"
-for f in com1 com2 com3 com4 exclusive deadline paced; do
+for f in com1 com2 com3 com4 exclusive deadline paced probe; do
   grep -E '^(ok|not ok|#) ' $out/$f
 done
+sed 's/^/probe| /' $out/probe $out/probe-busy
 grep -E '^[0-3]:' /proc/tty/driver/serial | sed 's/^/# /'
 echo "vm-guest: done $(cut -d' ' -f1 /proc/uptime) (checks from $start)"
 poweroff -f

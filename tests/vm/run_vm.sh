@@ -36,9 +36,9 @@ vm_cache_fetch "${TTYCARD_VM_CACHE:-/var/cache/ttycard-vm}" || e2e_skip "$VM_CAC
 build=${1:-build}
 [[ -f "$build/CMakeCache.txt" ]] || cmake -S . -B "$build" -DTTYCARD_TESTS=OFF >/dev/null
 cmake --build "$build" --target readertest ttycard-emu readertest-static ttycard-vmcheck \
-  ttycard-vm-relay -j2 >/dev/null || { notok "build the guest programs"; exit 1; }
+  ttycard-vm-relay ttycard-probe-static -j2 >/dev/null || { notok "build the guest programs"; exit 1; }
 e2e_need_build "$build" readertest ttycard-emu vm/readertest-static vm/ttycard-vmcheck \
-  vm/ttycard-vm-relay
+  vm/ttycard-vm-relay vm/ttycard-probe-static
 
 work=$(mktemp -d /tmp/ttycard-vm.XXXXXX)
 pids=()
@@ -94,6 +94,7 @@ mkdir -p "$rd"/{bin,dev,proc,sys,tmp,etc}
 cp "$VM_BUSYBOX" "$rd/bin/busybox"
 cp "$E2E_BUILD/vm/readertest-static" "$rd/bin/readertest"
 cp "$E2E_BUILD/vm/ttycard-vmcheck" "$rd/bin/"
+cp "$E2E_BUILD/vm/ttycard-probe-static" "$rd/bin/ttycard-probe"
 install -m 755 tests/vm/guest-init.sh "$rd/init"
 printf 'ATR_COM%d="%s"\n' 1 "$ATR_COM1" 2 "$ATR_COM2" 3 "$ATR_COM3" 4 "$ATR_COM4" >"$rd/etc/vm.env"
 (cd "$rd" && find . | "$VM_BUSYBOX" cpio -o -H newc 2>/dev/null | gzip -1 >"$work/initrd.gz")

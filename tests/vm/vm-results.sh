@@ -62,6 +62,34 @@ for port in com1 com2 com3 com4; do
   expect "$port: no protocol violation seen by the reader" not grep -q '^emu !!' "$work/$port.trace"
 done
 
+# ttycard-probe in the guest: a reader on each COM port, named by its
+# device, none on the silent UART, the console's UART left alone (and never
+# opened: vmcheck's "unopened" line), a port the driver holds seen in use.
+sed -n 's/^probe| //p' "$console" >"$work/probe.out"
+sed 's/^/# probe in the guest: /' "$work/probe.out"
+while IFS='|' read -r port answer; do
+  expect "probe: $port: $answer" grep -qE "^$port +$answer\$" "$work/probe.out"
+done <<'EOF'
+/dev/ttyS0|reader, card present
+/dev/ttyS1|reader, card present
+/dev/ttyS2|reader, card present
+/dev/ttyS3|reader, card present
+/dev/ttyS4|console, not opened
+/dev/ttyS5|silence
+/dev/ttyS5|in use \(another program holds it in exclusive mode\)
+EOF
+expect "probe: exit status 0 with readers found" grep -q "^# unopened: .* status 0$" "$work/probe.out"
+expect "probe: one entry per COM port, naming its device and address" diff \
+  <(grep -E '^(DEVICENAME|CHANNELID)' "$work/probe.out" | tr -s ' ') \
+  <(printf 'DEVICENAME /dev/ttyS%d\nCHANNELID 0x0%X\n' 0 $((0x103F8)) 1 $((0x102F8)) 2 $((0x103E8)) 3 $((0x102E8)))
+took=$(sed -n 's/^6 ports probed in \([0-9.]*\) s.*/\1/p' "$work/probe.out")
+expect "probe: six ports in one settle and one block time ($took s; 7.4 expected)" \
+  awk -v t="${took:-99}" 'BEGIN { exit !(t >= 7 && t < 10) }'
+for port in com1 com2 com3 com4; do
+  expect "$port: the probe's STATUS was the last command" \
+    test "$(commands "$work/$port.trace" | tail -n1)" = STATUS
+done
+
 # The line settings QEMU applied to the host side: a pseudo-terminal keeps
 # the speed and the stop bits (it drops PARENB and forces CS8).
 nine_six_two() { grep -q 'speed 9600 baud' "$1" && grep -qw -- cstopb "$1" && ! grep -qw -- -cstopb "$1"; }

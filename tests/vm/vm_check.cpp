@@ -10,10 +10,12 @@
 //   ttycard-vmcheck refuse ADDR               (the second opener itself)
 //   ttycard-vmcheck deadline DEVICE           a read on a silent UART
 //   ttycard-vmcheck paced ADDR                exchanges timed at line rate
+//   ttycard-vmcheck unopened DEVICE PROGRAM... PROGRAM never opens DEVICE
 //
 // Character counts come from the UART driver itself (/proc/tty/driver/
 // serial, "tx:" and "rx:" per port), so they are what crossed the line.
 #include <spawn.h>
+#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -354,6 +356,27 @@ unsigned Address(const char* text) {
   return static_cast<unsigned>(v);
 }
 
+// Runs a program while watching DEVICE for opens (inotify sees every open
+// of the node, whatever the opener does afterwards).
+int Unopened(const char* device, char** program) {
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  const bool watching = watch >= 0 && inotify_add_watch(watch, device, IN_OPEN) >= 0;
+  Check(watching, "unopened: watching the device", "%s", std::strerror(errno));
+  if (!watching) return 1;
+  pid_t pid = -1;
+  int status = -1;
+  if (posix_spawn(&pid, program[0], nullptr, nullptr, program, environ) == 0) {
+    waitpid(pid, &status, 0);
+  }
+  std::printf("# unopened: %s exited with status %d\n", program[0],
+              WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+  std::array<char, 4096> events{};
+  const ssize_t n = read(watch, events.data(), events.size());
+  const std::string what = std::string("unopened: ") + device + " is never opened";
+  Check(n <= 0, what.c_str(), "it was");
+  return g_failed ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -368,8 +391,9 @@ int main(int argc, char** argv) {
   if (mode == "refuse" && address != 0 && argc == 3) return Refuse(address);
   if (mode == "deadline" && argc == 3) return Deadline(argv[2]);
   if (mode == "paced" && address != 0 && argc == 3) return Paced(address);
+  if (mode == "unopened" && argc > 3) return Unopened(argv[2], argv + 3);
   std::fprintf(stderr,
                "usage: ttycard-vmcheck port ADDR ATR-HEX T0|T1 | exclusive ADDR | "
-               "deadline DEVICE | paced ADDR\n");
+               "deadline DEVICE | paced ADDR | unopened DEVICE PROGRAM...\n");
   return 2;
 }
