@@ -99,11 +99,13 @@ ReaderReply Reader::Handle(std::uint8_t command, std::span<const std::uint8_t> d
       journal_.Trace("emu <- CARD TYPE " + Spaced(data));
       ExpectLength("CARD TYPE", data, 1);
       if (!data.empty()) card_type_ = data[0];
+      journal_.Trace("emu -> OK (no data)");
       return {};
     case kCmdNotification:
       journal_.Trace("emu <- NOTIFICATION " + Spaced(data));
       ExpectLength("NOTIFICATION", data, 1);
       if (!data.empty()) notification_ = data[0];
+      journal_.Trace("emu -> OK (no data)");
       return {};
     case kCmdReset:
       journal_.Trace("emu <- RESET");
@@ -128,6 +130,7 @@ ReaderReply Reader::Handle(std::uint8_t command, std::span<const std::uint8_t> d
       ExpectLength("POWER DOWN", data, 0);
       if (powered_) backend_.PowerDown();
       powered_ = false;
+      journal_.Trace("emu -> OK (no data)");
       return {};
     case kCmdT0:
     case kCmdT1:

@@ -26,5 +26,9 @@ for _ in $(seq 50); do [[ -s "$work/pty" ]] && break; sleep 0.1; done
 echo "== readertest on $(cat "$work/pty") in place of /dev/ttyS0"
 status=0
 scripts/with-serial-ports.sh "$(cat "$work/pty")" -- build/readertest || status=$?
-echo "== readertest exit status: $status"
+if [[ $status -eq 1 ]]; then
+  echo "== readertest exit status: 1 (its fixed status, whatever happened: read the lines above)"
+else
+  echo "== readertest exit status: $status (unexpected: readertest always exits with 1)"
+fi
 sleep 0.2  # let the emulator's trace of the last answer reach the terminal
