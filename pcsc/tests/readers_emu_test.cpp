@@ -139,8 +139,6 @@ Emulator* Readers::t0_ = nullptr;
 bool Readers::opened_ = false;
 std::string Readers::opening_output_;
 
-using Wait = RESPONSECODE (*)(DWORD, int);
-
 DWORD Dword(DWORD lun, DWORD tag) {
   UCHAR v[4] = {};
   DWORD n = sizeof v;
@@ -179,6 +177,7 @@ TEST_F(Readers, ExchangeFromTwoThreadsAtOnce) {
   delay.gap = 800ms;
   t1_->InjectFault(delay);
   // Nor does the card-event wait of the busy reader queue behind its line.
+  using Wait = RESPONSECODE (*)(DWORD, int);
   Wait wait = nullptr;
   DWORD size = sizeof wait;
   ASSERT_EQ(IFDHGetCapabilities(kLunT1, TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, &size,
@@ -309,7 +308,7 @@ TEST_F(Readers, ReadersSettleSideBySide) {
     ASSERT_EQ(IFDHCreateChannelByName(kLuns[i], path.data()), IFD_SUCCESS);
   }
   const auto opened = Clock::now() - start;
-  Wait wait = nullptr;
+  RESPONSECODE (*wait)(DWORD, int) = nullptr;
   DWORD size = sizeof wait;
   IFDHGetCapabilities(kLuns[0], TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, &size,
                       reinterpret_cast<PUCHAR>(&wait));
@@ -343,9 +342,8 @@ TEST_F(Readers, ReadersSettleSideBySide) {
   EXPECT_TRUE(powered);
   EXPECT_LT(opened, 500ms);
   EXPECT_LT(slowest, 200ms) << "presence queued behind a settling power-up";
-  report_ = "# 3 readers opened in " + std::to_string(opened / 1us) + " us, ready after " +
-            std::to_string(ready[0] / 1ms) + ", " + std::to_string(ready[1] / 1ms) +
-            " ms (polling), " + std::to_string(ready[2] / 1ms) + " ms (power-up)";
+  report_ = "# 3 readers opened in " + std::to_string(opened / 1us) + " us, ready after (ms) " +
+            std::to_string(ready[0] / 1ms) + ", " + std::to_string(ready[2] / 1ms) + " (power-up)";
 }
 
 TEST_F(Readers, ADeviceInUseIsRefusedWithoutAByteWritten) {
@@ -377,10 +375,9 @@ TEST_F(Readers, ADeviceInUseIsRefusedWithoutAByteWritten) {
 }
 
 // The device goes away (hang-up) and a new reader appears under the same
-// name: the entry reads as an empty slot meanwhile, quietly (one error line
-// for the loss and one for the return), its power and exchanges meet no
-// device, and it serves the new reader once that has settled, without being
-// opened again by the host.
+// name: the entry reads as an empty slot meanwhile (one log line for the
+// loss, one for the return) and serves the new reader once that has settled,
+// without being opened again by the host.
 TEST_F(Readers, AReaderThatGoesAwayComesBackUnderItsName) {
   const auto dir =
       std::filesystem::temp_directory_path() / ("ttycard-relink-" + std::to_string(getpid()));
@@ -401,8 +398,9 @@ TEST_F(Readers, AReaderThatGoesAwayComesBackUnderItsName) {
   EXPECT_EQ(Transmit(kLunLinked, 1, {0x00, 0x84, 0x00, 0x00, 0x08}, &r), IFD_NO_SUCH_DEVICE);
   EXPECT_TRUE(r.empty());
   EXPECT_EQ(PowerUp(kLunLinked, IFD_NO_SUCH_DEVICE), Bytes{});
+  EXPECT_EQ(logcap::Count({"2 ttycard: ", "went away"}), 1u);
   first.reset();
-  for (const auto away = Clock::now(); Clock::now() - away < 4500ms;) {  // polls, reopen attempts
+  for (const auto away = Clock::now(); Clock::now() - away < 4500ms;) {  // polled, reopened
     EXPECT_EQ(IFDHICCPresence(kLunLinked), IFD_ICC_NOT_PRESENT);
     std::this_thread::sleep_for(100ms);
   }
@@ -423,8 +421,7 @@ TEST_F(Readers, AReaderThatGoesAwayComesBackUnderItsName) {
   }
   EXPECT_EQ(IFDHICCPresence(kLunLinked), IFD_ICC_PRESENT)
       << "not back after " << (Clock::now() - start) / 1ms << " ms";
-  EXPECT_EQ(logcap::Count({"2 ttycard: ", "went away"}), 1u);
-  EXPECT_EQ(logcap::Count({"2 ttycard: ", "is back"}), 1u);
+  EXPECT_EQ(logcap::Count({"is back"}), 1u);
   EXPECT_EQ(logcap::Count({name.c_str()}) - logcap::Count({"0 ttycard: ", name.c_str()}), 2u);
   EXPECT_EQ(PowerUp(kLunLinked), other_atr);
   ASSERT_EQ(Transmit(kLunLinked, 0, {0x00, 0x84, 0x00, 0x00, 0x08}, &r), IFD_SUCCESS);
