@@ -74,19 +74,45 @@ void Reader::ForgetCard() {
   t1::CardReset(t1_, 32, true, t1_config_);
 }
 
-serial::OpenError Reader::Open(const char* device, int* err_no) {
-  const serial::OpenError error =
-      serial::Open(port_, link::kBaud, link::kDataBits, link::kParity, device, err_no);
+// Opening the line and the reader's start-up are apart: the port is
+// configured here, and the settle time runs on the clock while the host does
+// other work (pcscd opens every reader of its configuration before it serves
+// a client). Whoever uses the line first after it calls Settle().
+serial::OpenError Reader::Start(const char* device, int* err_no) {
+  const serial::OpenError error = serial::Open(port_, link::kBaud, link::kDataBits, link::kParity,
+                                               device, err_no, serial::Pause::kByCaller);
   if (error != serial::OpenError::kNone) return error;
+  const auto deadline = std::chrono::steady_clock::now() + kSettleTime;
+  settle_until_.store(deadline.time_since_epoch().count(), std::memory_order_relaxed);
+  settling_ = true;
   link_.Restart();
   ForgetCard();
-  std::this_thread::sleep_for(link::kReaderSettle);
   line_.SetBlockTime(command_block_time_);
   return error;
 }
 
+serial::OpenError Reader::Open(const char* device, int* err_no) {
+  const serial::OpenError error = Start(device, err_no);
+  if (error != serial::OpenError::kNone) return error;
+  std::this_thread::sleep_until(SettleDeadline());
+  Settle();
+  return error;
+}
+
+bool Reader::Settle() {
+  if (!settling_) return true;
+  if (std::chrono::steady_clock::now() < SettleDeadline()) return false;
+  settling_ = false;
+  // Whatever the UART and the reader produced while they came up is noise.
+  // A line that cannot even be flushed has failed.
+  if (!serial::FlushInput(port_)) port_.lost = true;
+  return true;
+}
+
 void Reader::Close() {
   serial::Close(port_);
+  settling_ = false;
+  settle_until_.store(0, std::memory_order_relaxed);
   ForgetCard();
 }
 
@@ -122,6 +148,9 @@ std::uint32_t Reader::PowerDown() {
 }
 
 std::uint32_t Reader::Presence() {
+  // A settling reader cannot be asked yet; nobody can have powered a card in
+  // it since it was opened.
+  if (!Settle()) return IFD_ICC_NOT_PRESENT;
   line_.SetBlockTime(command_block_time_);
   int result = ADM_COMM_ERROR;
   for (int attempt = 0; attempt < kCommandTries && result == ADM_COMM_ERROR && !port_.lost;

@@ -9,6 +9,8 @@
 // reader-command block time whatever an earlier exchange needed.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -47,9 +49,26 @@ class Reader {
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
 
-  // Opens `device` and waits for the reader to settle (3.4 s). On failure
-  // *err_no holds the errno of the failing call.
+  // The time from configuring the line to the first command: the UART's
+  // pause, then the reader's own start-up.
+  static constexpr auto kSettleTime = serial::kUartPause + link::kReaderSettle;
+
+  // Opens and configures `device` and returns at once; the reader then
+  // settles until SettleDeadline(), and nothing may be sent before Settle()
+  // says so. On failure *err_no holds the errno of the failing call.
+  serial::OpenError Start(const char* device, int* err_no);
+  // Start, then wait for the reader to settle (3.4 s).
   serial::OpenError Open(const char* device, int* err_no);
+  // True once the line may carry commands. The first call after the settle
+  // time discards what the line received meanwhile; before it, false at once.
+  bool Settle();
+  bool Settling() const { return settling_; }
+  // The end of the settle time of the line started last (the clock's epoch
+  // when none is pending); read without the reader's lock, from any thread.
+  std::chrono::steady_clock::time_point SettleDeadline() const {
+    return std::chrono::steady_clock::time_point(
+        std::chrono::steady_clock::duration(settle_until_.load(std::memory_order_relaxed)));
+  }
   void Close();
   bool IsOpen() const { return port_.open; }
   bool Lost() const { return port_.lost; }  // hung up or failed: reopen it
@@ -57,7 +76,9 @@ class Reader {
   // IFD result codes.
   std::uint32_t PowerUp(bool reset);
   std::uint32_t PowerDown();
-  std::uint32_t Presence();  // IFD_ICC_PRESENT, IFD_ICC_NOT_PRESENT, IFD_COMMUNICATION_ERROR
+  // IFD_ICC_PRESENT, IFD_ICC_NOT_PRESENT (also, without a byte on the line,
+  // while the reader settles), IFD_COMMUNICATION_ERROR.
+  std::uint32_t Presence();
   // protocol 0 (T=0) or 1 (T=1); `rx` holds `capacity` bytes.
   std::uint32_t Transmit(std::uint32_t protocol, std::span<const unsigned char> tx,
                          unsigned char* rx, std::size_t capacity, std::size_t* rxlen);
@@ -107,6 +128,8 @@ class Reader {
   t1::State t1_{&ns_, &nr_};
   std::array<unsigned char, TTYCARD_ATR_SIZE> atr_{};
   std::size_t atr_length_ = 0;
+  bool settling_ = false;
+  std::atomic<std::chrono::steady_clock::rep> settle_until_{0};
 };
 
 }  // namespace ttycard::ifd

@@ -23,8 +23,9 @@ namespace ttycard::pcsc {
 inline constexpr std::chrono::milliseconds kPollInterval{1000};
 
 // Card-event wait handed to pcscd (TAG_IFD_POLLING_THREAD_WITH_TIMEOUT):
-// returns after kPollInterval, after `timeout_ms` if that is shorter, or as
-// soon as StopCardEventWait() is called for the same Lun. Always
+// returns after kPollInterval (at the end of the settle time while the reader
+// settles), after `timeout_ms` if that is shorter, or as soon as
+// StopCardEventWait() is called for the same Lun. Always
 // IFD_SUCCESS, so that pcscd asks for the presence right after it.
 long WaitForCardEvent(unsigned long lun, int timeout_ms) noexcept;
 // TAG_IFD_STOP_POLLING_THREAD: ends the wait under way, or the next one if

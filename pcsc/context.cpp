@@ -2,6 +2,7 @@
 
 #include "context.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -65,29 +66,58 @@ void Context::CheckLost() {
   if (gone || !reader.Lost()) return;
   gone = true;
   next_reopen = Clock::now() + kReopenEvery;
-  Log(kError, "%s: the reader went away (hang-up or I/O error); reopening it every %lld s",
+  reader.Close();  // lets go of the device node at once, and forgets the card
+  // A device that comes back and goes again before it answered was never
+  // reported back: one line for the whole absence.
+  if (away_logged) return;
+  away_logged = true;
+  Log(kError,
+      "%s: the reader went away (hang-up or I/O error); its slot reads as empty, and the device "
+      "is opened again every %lld s",
       device.c_str(), static_cast<long long>(kReopenEvery.count()));
 }
 
-bool Context::Available() {
+void Context::Answered() {
+  if (!away_logged) return;
+  away_logged = false;
+  // At the loss's level: pcscd run without --debug shows errors only, and a
+  // journal that tells of the loss must tell of the return.
+  Log(kError, "%s: the reader is back", device.c_str());
+}
+
+bool Context::Available(Settling settling) {
   CheckLost();
-  if (!gone) return reader.IsOpen();
-  if (Clock::now() < next_reopen) return false;
-  reader.Close();
-  int err = 0;
-  const serial::OpenError error = reader.Open(device.c_str(), &err);
-  next_reopen = Clock::now() + kReopenEvery;
-  if (error != serial::OpenError::kNone) {
-    if (Tracing(kTraceCommands)) {
-      Log(kDebug, "%s: still away: %s (%s)", device.c_str(), serial::Describe(error),
-          std::strerror(err));
+  if (gone) {
+    if (Clock::now() < next_reopen) return false;
+    reader.Close();
+    int err = 0;
+    const serial::OpenError error = reader.Start(device.c_str(), &err);
+    next_reopen = Clock::now() + kReopenEvery;
+    if (error != serial::OpenError::kNone) {
+      if (Tracing(kTraceCommands)) {
+        Log(kDebug, "%s: still away: %s (%s)", device.c_str(), serial::Describe(error),
+            std::strerror(err));
+      }
+      return false;
     }
-    return false;
+    gone = false;
+    negotiated = 0;
+    if (Tracing(kTraceCommands)) Log(kDebug, "%s: opened again; settling", device.c_str());
   }
-  gone = false;
-  negotiated = 0;
-  Log(kInfo, "%s: the reader is back", device.c_str());
-  return true;
+  if (!reader.IsOpen()) return false;
+  if (settling == Settling::kAnswerNow || reader.Settle()) return true;
+  // A power action or an exchange that comes while the reader settles waits
+  // for the rest of the settle time (as it did when opening took that long),
+  // on this reader's lock released: presence queries, which answer "no card"
+  // meanwhile without the line, and attribute reads are not held up. A close
+  // ends the wait.
+  std::unique_lock held(mu, std::adopt_lock);
+  const auto limit = Clock::now() + ifd::Reader::kSettleTime;
+  while (reader.IsOpen() && !reader.Settle() && Clock::now() < limit) {
+    settle_wake.wait_until(held, std::min(reader.SettleDeadline(), limit));
+  }
+  held.release();
+  return reader.IsOpen() && !reader.Settling();
 }
 
 std::shared_ptr<Context> Find(unsigned long lun) {
@@ -116,7 +146,9 @@ long OpenContext(unsigned long lun, const char* device, std::uint32_t channel) {
   }
   auto context = std::make_shared<Context>(device, channel);
   int err = 0;
-  const serial::OpenError error = context->reader.Open(device, &err);
+  // The port is configured and the reader settles on its own time; until
+  // then presence reads as "no card" without the line (see polling.cpp).
+  const serial::OpenError error = context->reader.Start(device, &err);
   if (error != serial::OpenError::kNone) {
     Log(kError, "cannot open %s: %s (%s)", device, serial::Describe(error), std::strerror(err));
     return IFD_COMMUNICATION_ERROR;
@@ -137,9 +169,13 @@ long CloseContext(unsigned long lun) {
   std::lock_guard lock(context->mu);
   // A card left powered keeps whatever state a session gave it (a PIN
   // verified, a file selected): take its power away before letting go of the
-  // reader, whether or not the host did.
-  if (context->reader.IsOpen() && !context->reader.Lost()) context->reader.PowerDown();
+  // reader, whether or not the host did. A reader still settling has had no
+  // session since it was opened.
+  if (context->reader.IsOpen() && context->reader.Settle() && !context->reader.Lost()) {
+    context->reader.PowerDown();
+  }
   context->reader.Close();
+  context->settle_wake.notify_all();
   if (Tracing(kTraceCommands)) Log(kDebug, "%s: closed", context->device.c_str());
   return IFD_SUCCESS;
 }

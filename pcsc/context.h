@@ -32,11 +32,21 @@ struct Context final : ifd::ReaderEvents, link::FrameWatcher {
   void Sent(std::span<const char> wire) override;
   void Received(std::span<const unsigned char> chars, bool accepted, long turnaround_us) override;
 
+  // What an entry point does with a reader that is still settling.
+  enum class Settling {
+    kWait,       // wait for the rest of the settle time, with `mu` released
+    kAnswerNow,  // go on: the reader answers without its line meanwhile
+  };
   // Called with `mu` held: true when the reader can be used; a reader whose
-  // device went away is reopened here (at most every few seconds).
-  bool Available();
-  // After a failed call: notices a device that went away.
+  // device went away is reopened here (at most every few seconds), and then
+  // settles like a fresh one. With kWait, `mu` is released while waiting
+  // (so other entry points go on meanwhile) and held again on return.
+  bool Available(Settling settling = Settling::kWait);
+  // After a failed call: notices a device that went away (logged once).
   void CheckLost();
+  // After a presence answer: a reader that had gone away has answered on its
+  // line again (logged once).
+  void Answered();
 
   std::mutex mu;  // one call into the reader at a time
   ifd::Reader reader{*this};
@@ -44,7 +54,9 @@ struct Context final : ifd::ReaderEvents, link::FrameWatcher {
   const std::uint32_t channel_id;  // 0x0001PPPP when known, else 0
   std::uint32_t negotiated = 0;    // SCARD_PROTOCOL_T0/T1 agreed since the last power action
   bool gone = false;               // the device went away; reopening
+  bool away_logged = false;        // its loss is in the log, its return not yet
   std::chrono::steady_clock::time_point next_reopen{};
+  std::condition_variable settle_wake;  // ends waits for the settle (close)
 
   // Card-event wait (polling.cpp).
   std::mutex wait_mu;

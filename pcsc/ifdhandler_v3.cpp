@@ -6,11 +6,16 @@
 // protocol code as the version 1.0 entry points. Calls for one reader run one
 // at a time under its lock; different readers run side by side.
 //
-// A reader whose device goes away (hang-up, I/O error) answers
-// IFD_NO_SUCH_DEVICE, which pcscd shows its clients as "reader unavailable"
-// while it keeps asking for presence; each presence query after a few
-// seconds tries to open the device again by its name, and once it is back
-// pcscd sees a card arrive and powers it up as usual.
+// Opening a reader configures its port and returns at once; the reader
+// settles (3.4 s) on its own time, and presence reads as "no card" without a
+// byte on the line until it has (see polling.cpp).
+//
+// A reader whose device goes away (hang-up, I/O error) reads as an empty
+// slot to presence queries, quietly: pcscd logs every other presence answer
+// twice per poll. Power actions and exchanges answer IFD_NO_SUCH_DEVICE.
+// Each presence query after a few seconds tries to open the device again by
+// its name; once it is back and settled, pcscd sees a card arrive and powers
+// it up as usual.
 
 #include <cstring>
 
@@ -193,13 +198,16 @@ RESPONSECODE IFDHICCPresence(DWORD Lun) {
     const auto context = Find(Lun);
     if (context == nullptr) return IFD_COMMUNICATION_ERROR;
     std::lock_guard lock(context->mu);
-    if (!context->Available()) return IFD_NO_SUCH_DEVICE;
-    // 615 present, 616 absent, 612 when the reader did not answer properly.
+    // 615 present, 616 absent (also while the reader settles or its device
+    // is away), 612 when the reader did not answer properly.
+    if (!context->Available(Context::Settling::kAnswerNow)) return IFD_ICC_NOT_PRESENT;
     const std::uint32_t result = context->reader.Presence();
     context->CheckLost();
-    if (context->gone) return IFD_NO_SUCH_DEVICE;
+    if (context->gone) return IFD_ICC_NOT_PRESENT;
     if (result == IFD_COMMUNICATION_ERROR) {
       Log(kError, "%s: no usable answer to the status query", context->device.c_str());
+    } else if (!context->reader.Settling()) {
+      context->Answered();
     }
     if (result == IFD_ICC_NOT_PRESENT) context->negotiated = 0;  // the card went with it
     return result;

@@ -8,6 +8,8 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+
 #include "serial.h"
 
 namespace ttycard::serial {
@@ -33,13 +35,22 @@ enum class OpenError {
 };
 const char* Describe(OpenError error);
 
+// After the line settings are applied, the UART needs this long before what
+// it receives means anything; the input that arrived meanwhile is discarded.
+inline constexpr auto kUartPause = std::chrono::milliseconds(400);
+enum class Pause {
+  kHere,      // Open waits kUartPause and discards the input before returning
+  kByCaller,  // Open returns at once; the caller waits and calls FlushInput
+};
+
 // Opens and configures `path` exclusively: the terminal's exclusive mode
 // (TIOCEXCL) and an advisory lock on the device (flock), taken before a
 // single setting is changed, so a second opener, in this process or another,
 // is refused without disturbing the line. Opening again while open replaces
 // the earlier descriptor (also when it is the same device). On failure the
 // port is left as it was and *err_no holds the errno of the failing call.
-OpenError Open(Port& port, int speed, int bits, int parity, const char* path, int* err_no);
+OpenError Open(Port& port, int speed, int bits, int parity, const char* path, int* err_no,
+               Pause pause = Pause::kHere);
 bool Read(Port& port, int count, unsigned char* buf);
 bool Write(Port& port, int count, const unsigned char* data);
 bool FlushInput(Port& port);

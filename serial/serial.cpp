@@ -87,7 +87,8 @@ const char* Describe(OpenError error) {
   return "?";
 }
 
-OpenError Open(Port& port, int speed, int bits, int parity, const char* path, int* err_no) {
+OpenError Open(Port& port, int speed, int bits, int parity, const char* path, int* err_no,
+               Pause pause) {
   if (err_no != nullptr) *err_no = 0;
   termios tio{};
   if (path == nullptr || !BuildLineSettings(speed, bits, parity, tio)) {
@@ -125,9 +126,10 @@ OpenError Open(Port& port, int speed, int bits, int parity, const char* path, in
   if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
 
   // Give the UART and the reader time to settle on the new settings, then
-  // throw away whatever noise arrived while they did.
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));  // resumes after signals
-  if (tcflush(fd, TCIFLUSH) != 0) {
+  // throw away whatever noise arrived while they did (or leave both to a
+  // caller that lets the line settle while it does other work).
+  if (pause == Pause::kHere) std::this_thread::sleep_for(kUartPause);  // resumes after signals
+  if (pause == Pause::kHere && tcflush(fd, TCIFLUSH) != 0) {
     if (replacing_self) ioctl(port.rec.handle, TIOCEXCL);
     return Abandon(fd, OpenError::kConfigure, err_no);
   }

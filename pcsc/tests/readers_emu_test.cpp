@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -117,6 +118,7 @@ class Readers : public testing::Test {
   }
   void TearDown() override {
     const std::string written = capture_->Stop();
+    if (!report_.empty()) std::printf("%s\n", report_.c_str());
     // A failing case's own reports land in the capture too: show them.
     if (HasFailure()) {
       std::fputs(written.c_str(), stdout);
@@ -130,6 +132,7 @@ class Readers : public testing::Test {
   static bool opened_;
   static std::string opening_output_;
   std::unique_ptr<StdioCapture> capture_;
+  std::string report_;  // printed after the capture
 };
 Emulator* Readers::t1_ = nullptr;
 Emulator* Readers::t0_ = nullptr;
@@ -289,6 +292,60 @@ TEST_F(Readers, FramesTracedIntoTheHostsLog) {
   EXPECT_EQ(logcap::Count({t1_->SlavePath().c_str(), "->"}), 0u) << "the other reader traced";
 }
 
+// pcscd opens every reader of its configuration before it serves a client:
+// opening returns at once, presence reads "no card" without a byte on the
+// line while a reader settles, and readers settle side by side: two in
+// polling threads as pcscd runs them (the card-event wait, then presence),
+// one under a power-up that waits out the settle time without holding up
+// presence queries on its reader.
+TEST_F(Readers, ReadersSettleSideBySide) {
+  constexpr std::array<DWORD, 3> kLuns = {0x00040000, 0x00050000, 0x00060000};
+  std::vector<std::unique_ptr<Emulator>> emus(kLuns.size());
+  for (auto& emu : emus) ASSERT_NE(emu = StartEmulator(CardProtocol::kAny), nullptr);
+  const auto start = Clock::now();
+  for (std::size_t i = 0; i < kLuns.size(); ++i) {
+    std::string path = emus[i]->SlavePath();
+    ASSERT_EQ(IFDHCreateChannelByName(kLuns[i], path.data()), IFD_SUCCESS);
+  }
+  const auto opened = Clock::now() - start;
+  RESPONSECODE (*wait)(DWORD, int) = nullptr;
+  DWORD size = sizeof wait;
+  IFDHGetCapabilities(kLuns[0], TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, &size,
+                      reinterpret_cast<PUCHAR>(&wait));
+  std::array<Clock::duration, kLuns.size()> ready{};
+  std::atomic<bool> powered{false};
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < kLuns.size(); ++i) {
+    threads.emplace_back([&, i] {
+      while (i < 2 && IFDHICCPresence(kLuns[i]) != IFD_ICC_PRESENT && Clock::now() - start < 9s) {
+        wait(kLuns[i], 0);
+      }
+      if (i == 2) powered = PowerUp(kLuns[i]) == kT1Atr;
+      ready[i] = Clock::now() - start;
+    });
+  }
+  Clock::duration slowest{};
+  while (!powered && Clock::now() - start < 3300ms) {
+    const auto asked = Clock::now();
+    EXPECT_EQ(IFDHICCPresence(kLuns[2]), IFD_ICC_NOT_PRESENT);
+    slowest = std::max(slowest, Clock::now() - asked);
+    std::this_thread::sleep_for(50ms);
+  }
+  for (const auto& emu : emus) EXPECT_EQ(emu->FrameCount(), 0u) << "a settling reader's line";
+  for (auto& t : threads) t.join();
+  for (std::size_t i = 0; i < kLuns.size(); ++i) {
+    EXPECT_GE(ready[i], 3400ms) << i << " used before it settled";
+    EXPECT_LT(ready[i], 4400ms + opened) << i << " waited for another reader";
+    EXPECT_EQ(IFDHICCPresence(kLuns[i]), IFD_ICC_PRESENT);
+    EXPECT_EQ(IFDHCloseChannel(kLuns[i]), IFD_SUCCESS);
+  }
+  EXPECT_TRUE(powered);
+  EXPECT_LT(opened, 500ms);
+  EXPECT_LT(slowest, 200ms) << "presence queued behind a settling power-up";
+  report_ = "# 3 readers opened in " + std::to_string(opened / 1us) + " us, ready after (ms) " +
+            std::to_string(ready[0] / 1ms) + ", " + std::to_string(ready[2] / 1ms) + " (power-up)";
+}
+
 TEST_F(Readers, ADeviceInUseIsRefusedWithoutAByteWritten) {
   const auto dir =
       std::filesystem::temp_directory_path() / ("ttycard-inuse-" + std::to_string(getpid()));
@@ -318,8 +375,9 @@ TEST_F(Readers, ADeviceInUseIsRefusedWithoutAByteWritten) {
 }
 
 // The device goes away (hang-up) and a new reader appears under the same
-// name: the entry answers "no such device" meanwhile and serves the new
-// reader once it is there, without being opened again by the host.
+// name: the entry reads as an empty slot meanwhile (one log line for the
+// loss, one for the return) and serves the new reader once that has settled,
+// without being opened again by the host.
 TEST_F(Readers, AReaderThatGoesAwayComesBackUnderItsName) {
   const auto dir =
       std::filesystem::temp_directory_path() / ("ttycard-relink-" + std::to_string(getpid()));
@@ -336,14 +394,16 @@ TEST_F(Readers, AReaderThatGoesAwayComesBackUnderItsName) {
 
   logcap::Clear();
   first->HangUp();
-  RESPONSECODE presence = IFDHICCPresence(kLunLinked);
-  if (presence != IFD_NO_SUCH_DEVICE) presence = IFDHICCPresence(kLunLinked);
-  EXPECT_EQ(presence, IFD_NO_SUCH_DEVICE);
+  EXPECT_EQ(IFDHICCPresence(kLunLinked), IFD_ICC_NOT_PRESENT);
   EXPECT_EQ(Transmit(kLunLinked, 1, {0x00, 0x84, 0x00, 0x00, 0x08}, &r), IFD_NO_SUCH_DEVICE);
   EXPECT_TRUE(r.empty());
   EXPECT_EQ(PowerUp(kLunLinked, IFD_NO_SUCH_DEVICE), Bytes{});
-  EXPECT_EQ(logcap::Count({"went away"}), 1u);
+  EXPECT_EQ(logcap::Count({"2 ttycard: ", "went away"}), 1u);
   first.reset();
+  for (const auto away = Clock::now(); Clock::now() - away < 4500ms;) {  // polled, reopened
+    EXPECT_EQ(IFDHICCPresence(kLunLinked), IFD_ICC_NOT_PRESENT);
+    std::this_thread::sleep_for(100ms);
+  }
   // The other readers do not notice.
   EXPECT_EQ(IFDHICCPresence(kLunT1), IFD_ICC_PRESENT);
   EXPECT_TRUE(ReadChecked(kLunT0, 0, 0, 16));
@@ -362,6 +422,7 @@ TEST_F(Readers, AReaderThatGoesAwayComesBackUnderItsName) {
   EXPECT_EQ(IFDHICCPresence(kLunLinked), IFD_ICC_PRESENT)
       << "not back after " << (Clock::now() - start) / 1ms << " ms";
   EXPECT_EQ(logcap::Count({"is back"}), 1u);
+  EXPECT_EQ(logcap::Count({name.c_str()}) - logcap::Count({"0 ttycard: ", name.c_str()}), 2u);
   EXPECT_EQ(PowerUp(kLunLinked), other_atr);
   ASSERT_EQ(Transmit(kLunLinked, 0, {0x00, 0x84, 0x00, 0x00, 0x08}, &r), IFD_SUCCESS);
   EXPECT_EQ(r.size(), 10u);
@@ -369,9 +430,10 @@ TEST_F(Readers, AReaderThatGoesAwayComesBackUnderItsName) {
   EXPECT_EQ(IFDHCloseChannel(kLunLinked), IFD_SUCCESS);
   EXPECT_FALSE(second->CardPowered());
   // Closing lets go of the device: another entry may take it.
+  const std::size_t frames = second->FrameCount();
   ASSERT_EQ(IFDHCreateChannelByName(kLunSpare, name.data()), IFD_SUCCESS);
-  EXPECT_EQ(IFDHICCPresence(kLunSpare), IFD_ICC_PRESENT);
   EXPECT_EQ(IFDHCloseChannel(kLunSpare), IFD_SUCCESS);
+  EXPECT_EQ(second->FrameCount(), frames) << "closed while settling: nothing to power down";
   EXPECT_TRUE(second->Violations().empty());
   std::filesystem::remove_all(dir);
 }

@@ -72,8 +72,9 @@ CONF
   # would also try to fetch a list of known cards).
   scan_lists() { timeout 10 pcsc_scan -r >"$dir/scan-r.txt" 2>&1 && grep -q "$reader" "$dir/scan-r.txt"; }
   expect "$label: pcsc_scan lists the reader" retry 20 scan_lists
-  timeout 4 pcsc_scan -n -t 2 >"$dir/scan.txt" 2>&1
-  expect "$label: pcsc_scan shows the ATR $atr" grep -q "ATR: $atr" "$dir/scan.txt"
+  # The card shows up once the reader has settled (3.4 s after pcscd opened it).
+  scan_atr() { timeout 4 pcsc_scan -n -t 2 >"$dir/scan.txt" 2>&1; grep -q "ATR: $atr" "$dir/scan.txt"; }
+  expect "$label: pcsc_scan shows the ATR $atr" retry 10 scan_atr
 
   # scriptor (pcsc-tools): select and read a file with the card's protocol.
   printf '00 A4 00 00 02 2F 01\n00 B0 00 00 10\n' >"$dir/script.txt"

@@ -25,7 +25,8 @@ from smartcard.scard import (
     SCARD_ATTR_VENDOR_IFD_TYPE, SCARD_ATTR_VENDOR_IFD_VERSION, SCARD_ATTR_VENDOR_NAME,
     SCARD_CTL_CODE, SCARD_E_NO_SERVICE, SCARD_E_TIMEOUT, SCARD_LEAVE_CARD, SCARD_PCI_T0,
     SCARD_PCI_T1, SCARD_PROTOCOL_T0, SCARD_PROTOCOL_T1, SCARD_S_SUCCESS, SCARD_SCOPE_USER,
-    SCARD_SHARE_SHARED, SCARD_STATE_CHANGED, SCARD_STATE_PRESENT, SCARD_STATE_UNAWARE,
+    SCARD_SHARE_SHARED, SCARD_STATE_CHANGED, SCARD_STATE_EMPTY, SCARD_STATE_PRESENT,
+    SCARD_STATE_UNAWARE,
     SCARD_UNPOWER_CARD, SCardConnect, SCardControl, SCardDisconnect, SCardEstablishContext,
     SCardGetAttrib, SCardGetStatusChange, SCardListReaders, SCardTransmit)
 
@@ -240,7 +241,7 @@ def cmd_wait(prefix, what, seconds, atr_hex=None):
         if rv == SCARD_S_SUCCESS:
             _, state, seen = states[0]
             present = bool(state & SCARD_STATE_PRESENT)
-            if what == "gone" and not present:
+            if what == "gone" and state & SCARD_STATE_EMPTY:  # empty, not "unavailable"
                 break
             if what == "present" and present and (atr is None or list(seen) == atr):
                 break

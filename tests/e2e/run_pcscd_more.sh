@@ -8,10 +8,12 @@
 #      TTYCARD_LOG=frames: the frame trace is in pcscd's log. Attributes,
 #      control codes, two clients on two readers at once, T=1 APDUs of every
 #      short length and extended ones, and the linked reader's emulator
-#      killed and started again: back with a card within 10 s.
+#      killed and started again: empty (not "unavailable") within 5 s, back
+#      with a card within 10 s.
 #   2. pcscd without TTYCARD_LOG: no frame lines in its log.
 #   3. pcscd with standard output and error on a pipe nobody reads, every
 #      trace level on: 10 000 T=0 APDUs without a stall.
+#   4. pcscd without --debug, its reader away for 30 s: at most 4 log lines.
 #
 #   tests/e2e/run_pcscd_more.sh [BUILD_DIR]     (default: build/)
 #
@@ -81,11 +83,11 @@ entry() { # entry NAME DEVICE
   printf 'FRIENDLYNAME "%s"\nDEVICENAME %s\nLIBPATH %s\n\n' "$1" "$2" "$LIB"
 }
 
-start_pcscd() { # start_pcscd CONF LOG [ENV...]: pcscd -f -d, its output in LOG
+start_pcscd() { # start_pcscd CONF LOG [ENV...]: pcscd -f -d (PCSCD_DEBUG), its output in LOG
   local conf=$1 log=$2
   shift 2
   rm -f /run/pcscd/pcscd.comm
-  env "$@" pcscd -f -d -c "$conf" >"$log" 2>&1 &
+  env "$@" pcscd -f ${PCSCD_DEBUG--d} -c "$conf" >"$log" 2>&1 &
   PCSCD_PID=$!
   retry 15 test -S /run/pcscd/pcscd.comm || { notok "pcscd comes up ($log)"; return 1; }
 }
@@ -158,7 +160,7 @@ client "T=1 full size: " t1full "ttycard T1"
 # The linked reader's device goes away and comes back under the same name.
 kill -TERM "$LINKED_PID"
 wait "$LINKED_PID" 2>/dev/null
-client "emulator killed: " wait "ttycard linked" gone 10
+client "emulator killed: " wait "ttycard linked" gone 5
 emulator LINKED --link "$WORK/ttyLinked" --atr "$NEW_ATR" || exit 1
 client "new emulator on the same path: " wait "ttycard linked" present 10 "$NEW_ATR"
 client "after recovery: " loop "ttycard linked" T0 20 challenge
@@ -203,6 +205,20 @@ if retry 15 test -S /run/pcscd/pcscd.comm; then
 else
   notok "pcscd comes up with its output on an unread pipe"
 fi
+stop_pcscd
+
+# ---- 4. a reader away for 30 s, pcscd without --debug ----
+emulator QUIET --link "$WORK/ttyQuiet" || exit 1
+entry "ttycard quiet" "$WORK/ttyQuiet" >"$WORK/quiet.conf"
+PCSCD_DEBUG= start_pcscd "$WORK/quiet.conf" "$WORK/away.log" -u TTYCARD_LOG || exit 1
+client "" wait "ttycard quiet" present 10
+kill -TERM "$QUIET_PID" && before=$(wc -l <"$WORK/away.log")
+client "away: " wait "ttycard quiet" gone 5
+sleep 30 && n=$(($(wc -l <"$WORK/away.log") - before))
+expect "30 s away: $n lines in pcscd's log (at most 4)" test "$n" -le 4
+emulator QUIET --link "$WORK/ttyQuiet" || exit 1
+client "returned: " wait "ttycard quiet" present 10
+expect "one 'went away' and one 'is back' line" test "$(grep -c 'went away\|is back' "$WORK/away.log")" = 2
 stop_pcscd
 
 echo "# run time $((SECONDS - START)) s"
