@@ -126,27 +126,26 @@ class Run : public BlockLine {
       const bool sent = send_i_block ? Transact(block.Data(), block.Size()) : SendR(r_error);
       if (!sent || !SettleRequests()) break;
       switch (Judge(block, first && send_i_block)) {
-        case Step::kAnswered:
-        case Step::kAcknowledged:
+        case Step::kAnswered:      // rule 2
+        case Step::kAcknowledged:  // rule 5
           ++*state_.ns;
           return ADM_OK;
-        case Step::kSendAgain:
+        case Step::kSendAgain:  // rule 7.1, asked by the card
           send_i_block = true;
           break;
-        case Step::kRenumber:
+        case Step::kRenumber:  // the first block only
           ++*state_.ns;
           block.Number(*state_.ns);
           send_i_block = true;
           break;
-        case Step::kResynchronise:
-          // Failing that, resync_pending makes the next exchange try again.
+        case Step::kResynchronise:  // rule 6; failing that, the next exchange tries
           Resynchronise();
           return ADM_COMM_ERROR;
-        case Step::kRepairDamaged:
+        case Step::kRepairDamaged:  // rule 7.1
           send_i_block = false;
           r_error = kRBlockEdcError;
           break;
-        case Step::kRepair:
+        case Step::kRepair:  // rule 7.1
           send_i_block = false;
           r_error = kRBlockOtherError;
           break;
