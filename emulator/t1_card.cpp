@@ -10,6 +10,13 @@ std::string Bit(int b) {
   return std::to_string(b);
 }
 
+// One use of a configured count (kT1Forever: never used up).
+bool Use(int& count) {
+  if (count == 0) return false;
+  if (count > 0) --count;
+  return true;
+}
+
 }  // namespace
 
 void T1Card::Reset() {
@@ -25,6 +32,8 @@ void T1Card::Reset() {
 
 void T1Card::DropChains() {
   command_.clear();
+  command_cut_ = false;
+  ask_dropped_ = false;
   response_.clear();
   chain_active_ = false;
   await_ = Await::kNothing;
@@ -68,6 +77,9 @@ void T1Card::Configure(T1Behaviour behaviour, int count, std::uint8_t value) {
     case T1Behaviour::kAskAgain:
       cfg_ask_again_ = count;
       break;
+    case T1Behaviour::kAckNotKept:
+      cfg_ack_not_kept_ = count;
+      break;
   }
 }
 
@@ -82,24 +94,20 @@ void T1Card::ClearBehaviours() {
   cfg_miss_ = 0;
   cfg_resend_previous_ = 0;
   cfg_ask_again_ = 0;
+  cfg_ack_not_kept_ = 0;
 }
 
 std::optional<Bytes> T1Card::Ignore(std::span<const std::uint8_t> block) {
-  const auto use = [](int& n) {
-    if (n == 0) return false;
-    if (n > 0) --n;
-    return true;
-  };
-  if (use(cfg_miss_) ||
-      (cfg_resend_previous_ != 0 && last_sent_.empty() && use(cfg_resend_previous_))) {
+  if (Use(cfg_miss_) ||
+      (cfg_resend_previous_ != 0 && last_sent_.empty() && Use(cfg_resend_previous_))) {
     journal_.Trace("emu ~~ T=1 block not taken (as if garbled)");
     return Send(MakeR(expect_ns_, kREdcError), std::nullopt, false);
   }
-  if (use(cfg_resend_previous_)) {
+  if (Use(cfg_resend_previous_)) {
     journal_.Trace("emu ~~ T=1 block not taken, previous block sent again");
     return Resend();
   }
-  if (KindOf(block[1]) == BlockKind::kI && use(cfg_ask_again_)) {
+  if (KindOf(block[1]) == BlockKind::kI && Use(cfg_ask_again_)) {
     journal_.Trace("emu ~~ T=1 block not taken, asked again");
     return Send(MakeR((block[1] & kPcbNs) ? 1 : 0), std::nullopt, false);
   }
@@ -145,6 +153,12 @@ Bytes T1Card::OnI(std::uint8_t pcb, std::span<const std::uint8_t> inf) {
     journal_.Violation("I-block in the middle of the card's chained response");
     DropChains();
   }
+  if (ask_dropped_ && !any_ns_ && ns != expect_ns_) {
+    // The block after the one dropped: ask for the dropped one by its number.
+    ask_dropped_ = false;
+    journal_.Trace("emu ~~ T=1 asks for the chained block it acknowledged and dropped");
+    return Send(MakeR(expect_ns_, kROtherError), std::nullopt);
+  }
   bool accepted = any_ns_ || ns == expect_ns_;
   if (!accepted && retransmit_asked_ && config_.lenient_retransmit_ns) accepted = true;
   if (!accepted) {
@@ -159,12 +173,19 @@ Bytes T1Card::OnI(std::uint8_t pcb, std::span<const std::uint8_t> inf) {
     retransmit_asked_ = true;
     return Send(MakeR(ns, cfg_retransmit_bits_), std::nullopt);
   }
+  if (auto dropped = AckNotKept(ns, pcb)) return *dropped;
   expect_ns_ = ns ^ 1;
   command_.insert(command_.end(), inf.begin(), inf.end());
   if (pcb & kPcbMore) return Send(MakeR(expect_ns_), std::nullopt);
 
+  if (command_cut_) {
+    journal_.Violation("the card runs a command the host did not send (" +
+                       std::to_string(command_.size()) +
+                       " bytes, a chained block it acknowledged is missing)");
+  }
   const CardResponse answer = app_.Process(command_);
   command_.clear();
+  command_cut_ = false;
   response_ = answer.Apdu();
   wtx_left_ = answer.wtx_requests;
   wtx_multiplier_ = answer.wtx_multiplier;
@@ -176,6 +197,15 @@ Bytes T1Card::OnI(std::uint8_t pcb, std::span<const std::uint8_t> inf) {
   ifs_now_ = cfg_ifs_;
   cfg_ifs_.reset();
   return Continue();
+}
+
+std::optional<Bytes> T1Card::AckNotKept(int ns, std::uint8_t pcb) {
+  if ((pcb & kPcbMore) == 0 || !Use(cfg_ack_not_kept_)) return std::nullopt;
+  journal_.Trace("emu ~~ T=1 chained block acknowledged, not kept");
+  expect_ns_ = ns;  // still waiting for this very block
+  command_cut_ = true;
+  ask_dropped_ = true;
+  return Send(MakeR(ns ^ 1), std::nullopt);
 }
 
 Bytes T1Card::Continue() {

@@ -29,6 +29,8 @@
 //    answered with R(expected N(S), other error) and is no violation.
 //  - The card never takes a block twice and never appends a repeated block
 //    to a command: a correct host cannot make it run a spliced command.
+//    Should it ever run a command the host did not send (one that lost a
+//    block to kAckNotKept), that is recorded as a violation.
 //  - S(IFS request) is answered with S(IFS response) echoing the value (or,
 //    with config.refuse_ifs, with R(expected N(S), other error), IFSD 32);
 //    S(RESYNCH request) resets both sequence numbers; S(ABORT request) drops
@@ -67,6 +69,12 @@ enum class T1Behaviour : std::uint8_t {
   kResendPrevious,  // any block: the card sends its own previous block again, unchanged
                     // (its last I-block or R-block; R(expected, EDC) if it sent none)
   kAskAgain,        // the next I-block: R(N(R) = that block's N(S), no error bits)
+  // A chained block the card acknowledges but does not keep (the next `count`
+  // chained I-blocks): it answers R(N(R) = the next N(S)) as for a block
+  // taken, still expects the block's own N(S), and answers the host's next
+  // I-block, which carries the other N(S), with R(N(R) = the acknowledged
+  // block's N(S), other error 0x02). S(RESYNCH request) drops it all.
+  kAckNotKept,
 };
 
 inline constexpr int kT1Forever = -1;
@@ -112,6 +120,7 @@ class T1Card {
   Bytes Send(Bytes block, std::optional<int> ns, bool remember = true);
   Bytes Resend() { return Send(last_sent_, last_sent_ns_); }
   std::optional<Bytes> Ignore(std::span<const std::uint8_t> block);  // kMissBlock & co.
+  std::optional<Bytes> AckNotKept(int ns, std::uint8_t pcb);         // kAckNotKept
   void DropChains();
 
   CardBackend& app_;
@@ -127,6 +136,8 @@ class T1Card {
 
   // Exchange state.
   Bytes command_;
+  bool command_cut_ = false;  // a block of command_ was acknowledged and dropped
+  bool ask_dropped_ = false;  // the host's next I-block is answered with R(dropped N(S))
   Bytes response_;
   bool chain_active_ = false;
   Bytes last_sent_;
@@ -148,6 +159,7 @@ class T1Card {
   int cfg_miss_ = 0;
   int cfg_resend_previous_ = 0;
   int cfg_ask_again_ = 0;
+  int cfg_ack_not_kept_ = 0;
 };
 
 }  // namespace ttycard::emu

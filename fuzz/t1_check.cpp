@@ -97,12 +97,12 @@ class Replay {
         return false;
       }
       if (pcb == 0xC3) {
-        // Three seconds per unit, set only when longer than the usual 4 s.
+        // Three seconds per unit, never less than the usual 4 s.
         const int grant = 3 * inf;
         const auto& log = Log();
         if (i_ < log.size()) {
-          FUZZ_CHECK(log[i_].blocktime == (grant > 4 ? grant : log[i_ - 1].blocktime),
-                     "block time 3 s per unit before WTX is answered, when above 4 s");
+          FUZZ_CHECK(log[i_].blocktime == (grant > 4 ? grant : 4),
+                     "block time 3 s per unit, at least 4 s, before WTX is answered");
         }
         wtx_ = true;
       }
@@ -115,9 +115,10 @@ class Replay {
   }
 
   bool Resynchronise() {
+    resynchronised_ = false;
     for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
       if (!Send(WithLrc({0x00, 0xC0, 0x00}),
-                "an exchange after a failed one starts with RESYNCH")) {
+                "RESYNCH: after a failed exchange, or when the card lost a chained block")) {
         return false;
       }
       if (Classify() != Kind::kDamaged && Pcb() == 0xE0 && Len() == 0) {
@@ -129,8 +130,8 @@ class Replay {
     return false;
   }
 
-  // One I-block and the card's answer to it.
-  bool SendBlock(const std::uint8_t* inf, std::size_t n, bool more) {
+  // One I-block and the card's answer to it. `first`: it opens the command.
+  bool SendBlock(const std::uint8_t* inf, std::size_t n, bool more, bool first) {
     bool ns = g_t1.ns;
     const auto make = [&] {
       Block b{0x00, static_cast<std::uint8_t>((ns ? 0x40 : 0) | (more ? 0x20 : 0)),
@@ -142,6 +143,7 @@ class Replay {
     bool send_block = true;
     std::uint8_t repair = 0;
     for (int tries = 0; tries <= kMaxRetries; ++tries) {
+      const bool answers_first = first && send_block;
       const bool sent = send_block
                             ? Send(block, "the APDU's next block, or the same one again")
                             : Send(RBlock(g_t1.nr, repair), "the R-block the reply calls for");
@@ -157,12 +159,16 @@ class Replay {
         const bool nr = (Pcb() & 0x10) != 0;
         if (nr == ns) {
           send_block = true;
-        } else if ((Pcb() & 0x03) != 0) {
-          // the card did not take it and expects the other N(S): renumbered
+        } else if ((Pcb() & 0x03) != 0 && answers_first) {
+          // the card holds nothing of the command yet: renumbered
           g_t1.ns = !g_t1.ns;
           ns = !ns;
           block = make();
           send_block = true;
+        } else if ((Pcb() & 0x03) != 0) {
+          // it lost a block it acknowledged: both ends drop the command
+          if (Resynchronise()) resynchronised_ = true;
+          return false;
         } else if (more) {
           g_t1.ns = !g_t1.ns;
           return true;
@@ -214,6 +220,7 @@ class Replay {
 
   std::size_t End() const { return i_; }
   bool SawDamage() const { return saw_damage_; }
+  bool Resynchronised() const { return resynchronised_; }
 
  private:
   std::size_t i_;
@@ -223,6 +230,7 @@ class Replay {
   bool answered_ = false;
   bool wtx_ = false;
   bool saw_damage_ = false;
+  bool resynchronised_ = false;  // the card was resynchronised after the last I-block
 };
 
 T1Outcome Run(const std::vector<std::uint8_t>& apdu, Replay& replay) {
@@ -233,10 +241,12 @@ T1Outcome Run(const std::vector<std::uint8_t>& apdu, Replay& replay) {
   const std::size_t chunks = apdu.size() >= 16 ? apdu.size() / kChunk : 0;
   bool ok = true;
   for (std::size_t k = 0; ok && k < chunks; ++k) {
-    ok = replay.SendBlock(apdu.data() + k * kChunk, kChunk, true);
+    ok = replay.SendBlock(apdu.data() + k * kChunk, kChunk, true, k == 0);
   }
-  if (ok)
-    ok = replay.SendBlock(apdu.data() + chunks * kChunk, apdu.size() - chunks * kChunk, false);
+  if (ok) {
+    ok = replay.SendBlock(apdu.data() + chunks * kChunk, apdu.size() - chunks * kChunk, false,
+                          chunks == 0);
+  }
   T1Outcome outcome{ok ? ADM_OK : ADM_COMM_ERROR, {}};
   if (ok) outcome.result = replay.Collect(outcome.response, careful);
   if (replay.SawDamage()) {
@@ -245,7 +255,7 @@ T1Outcome Run(const std::vector<std::uint8_t>& apdu, Replay& replay) {
     --g_t1.careful;
   }
   if (outcome.result != ADM_OK) {
-    g_t1.resync_due = true;
+    if (!replay.Resynchronised()) g_t1.resync_due = true;
     outcome.response.clear();
   }
   return outcome;

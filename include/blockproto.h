@@ -10,7 +10,10 @@ extern "C" {
 /* Result code added to the link codes: collecting a chained response failed. */
 #define T1_CHAIN_ERROR 32
 
-/* Block classes returned by T1_GetResponseType. */
+/* Block classes returned by T1_GetResponseType, read from the PCB alone (the
+ * length is not looked at): an I-block; an S-block, RESYNCH or any other
+ * (request or response); an R-block with N(R) 1 and the EDC error, or with
+ * N(R) 1 and the other error; any other R-block (T1_R_BLOCK). */
 #define T1_S_BLOCK 0x200
 #define T1_S_BLOCK_REQUEST 0x201
 #define T1_R_BLOCK 0x210 /* R-block without the N(R)=1 error pattern */
@@ -25,11 +28,25 @@ extern "C" {
  * response buffer must hold this many bytes. */
 #define T1_MAX_RESPONSE 272
 
+/* XOR of the bytes: a block's LRC. */
 unsigned char T1CalculateLRC(const unsigned char* data, unsigned int len);
 int T1_GetResponseType(const unsigned char* block, unsigned int len);
+/* Answers the card's S(WTX request) with S(WTX response) echoing
+ * `multiplier`, after setting the block time to 3 s per unit (never below
+ * the reader's usual 4 s); the card's next block lands in `reply`. */
 void T1_WTXResponse(unsigned char multiplier, unsigned char* reply);
+/* One T=1 block (at most 254 bytes) through the reader's command 0xA1; the
+ * card's answering block into `reply`. ADM_OK or ADM_COMM_ERROR. */
 int T1_QueltTransaction(const unsigned char* block, int len, unsigned char* reply,
                         unsigned int* replylen);
+/* Sends one APDU and collects the response (up to T1_MAX_RESPONSE bytes).
+ * ADM_OK with the response; ADM_COMM_ERROR with *resplen 0; T1_CHAIN_ERROR
+ * with the caller's buffer and length untouched. The send and receive
+ * sequence numbers live for the process. An exchange that failed after a
+ * block went out leaves the card to be resynchronised (S(RESYNCH request))
+ * by the next one; when the card lost a chained block it had acknowledged,
+ * that happens before this exchange returns. The card never runs a command
+ * cut short or pieced together from another's blocks. */
 int T1_ExchangeData(const unsigned char* apdu, unsigned int len, unsigned char* response,
                     unsigned int* resplen);
 

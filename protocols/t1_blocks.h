@@ -1,5 +1,5 @@
-// T=1 block layout (ISO/IEC 7816-3, 11.3), shared by the block primitives and
-// the exchange.
+// T=1 block layout (ISO/IEC 7816-3, 11.3), and what a PCB says: one reading
+// shared by the block primitives and the exchange.
 //
 //   +-----+-----+-----+------------+-----+
 //   | NAD | PCB | LEN | INF[LEN]   | LRC |   LRC = XOR of every byte before it
@@ -41,5 +41,42 @@ constexpr unsigned char kSWtxRequest = 0xC3;
 // The extra byte command 0xA1 carries after the block, counted in the frame
 // length; the reader does not use it.
 constexpr unsigned char kPassThroughTrailer = 0x00;
+
+enum class BlockType : unsigned char { kI, kR, kS };
+
+// The fields of a PCB, read by its block type (11.3.2).
+struct PcbFields {
+  BlockType type;
+  bool number;           // N(S) of an I-block, N(R) of an R-block
+  bool more;             // I-block: M, more blocks of the chain follow
+  unsigned char error;   // R-block: kRBlockEdcError and kRBlockOtherError bits
+  unsigned char s_type;  // S-block: its two low bits (00 RESYNCH, 01 IFS, 10 ABORT, 11 WTX)
+  bool s_response;       // S-block: a response, not a request
+  bool s_plain;          // S-block: the bits between r and tt clear
+};
+
+constexpr PcbFields ReadPcb(unsigned char pcb) {
+  PcbFields f{};
+  if ((pcb & kRBlock) == 0) {
+    f.type = BlockType::kI;
+    f.number = (pcb & kIBlockNs) != 0;
+    f.more = (pcb & kIBlockMore) != 0;
+  } else if ((pcb & kBlockKindMask) == kRBlock) {
+    f.type = BlockType::kR;
+    f.number = (pcb & kRBlockNr) != 0;
+    f.error = static_cast<unsigned char>(pcb & kRBlockErrorMask);
+  } else {
+    f.type = BlockType::kS;
+    f.s_type = static_cast<unsigned char>(pcb & 0x03);
+    f.s_response = (pcb & kSResponse) != 0;
+    f.s_plain = (pcb & 0x1C) == 0;
+  }
+  return f;
+}
+
+constexpr unsigned char kSTypeResynch = kSResynchRequest & 0x03;
+constexpr unsigned char kSTypeIfs = kSIfsRequest & 0x03;
+constexpr unsigned char kSTypeAbort = kSAbortRequest & 0x03;
+constexpr unsigned char kSTypeWtx = kSWtxRequest & 0x03;
 
 }  // namespace ttycard::t1

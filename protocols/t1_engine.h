@@ -2,10 +2,12 @@
 // with the sizes, timing and limits of the road it serves.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <span>
 
 #include "channel.h"
+#include "link.h"
 
 namespace ttycard::t1 {
 
@@ -18,15 +20,23 @@ struct Config {
   // block it was asked for; true grants it for that one block, every other
   // reply being awaited for base_block_time.
   bool per_block_waits = false;
-  int base_block_time = 4;
-  std::size_t max_response = 272;  // longest response collected
-  int max_transactions = 1024;     // reader transactions in one exchange
-  unsigned int ifsd_wanted = 0;    // IFSD asked for after each reset (0: never ask)
+  int base_block_time = link::kCommandBlockTime;  // seconds a reader's reply normally gets
+  std::size_t max_response = 272;                 // longest response collected
+  int max_transactions = 1024;                    // reader transactions in one exchange
+  unsigned int ifsd_wanted = 0;                   // IFSD asked for after each reset (0: never ask)
 };
+
+// 11.6.2 rule 3: the card asks for `multiplier` times its block waiting time.
+// The reader gets three seconds for each unit before it gives up on the
+// card's next block, never less than the road's usual wait for a reply.
+constexpr int WtxBlockTime(const Config& config, unsigned char multiplier) {
+  return std::max(3 * static_cast<int>(multiplier), config.base_block_time);
+}
 
 struct State {
   unsigned char* ns;            // bit 0: N(S) of our next I-block
-  unsigned char* nr;            // bit 0: N(S) expected in the card's next I-block
+  unsigned char* nr;            // bit 0: N(S) expected in the card's next I-block (the
+                                // N(R) of an R-block asking for it)
   bool resync_pending = false;  // the card may hold part of an exchange
   bool ifs_pending = false;     // S(IFS request) still to be sent to this card
   unsigned int atr_ifsc = 32;   // the card's IFSC as its ATR gave it
@@ -39,7 +49,8 @@ struct State {
 // Sends `apdu` and collects the response into `out`. Returns ADM_OK with
 // *outlen set, ADM_COMM_ERROR, or T1_CHAIN_ERROR when collecting a chained
 // response failed or it did not fit `out`. On failure *outlen is untouched
-// and `out` may hold a part of a response.
+// and `out` may hold a part of a response. Whatever the result, the card
+// never ran a command cut short or made of blocks of different commands.
 int Exchange(proto::Channel& channel, const Config& config, State& state,
              std::span<const unsigned char> apdu, std::span<unsigned char> out,
              std::size_t* outlen);

@@ -48,6 +48,55 @@ TEST_F(T1RecoveryTest, ChainedBlockRefusedWithTheOtherNumberIsRenumbered) {
   EXPECT_EQ(card_.received[0][3], card_.received[1][3]);
 }
 
+// An error R-block naming the number of a block the card acknowledged says
+// it lost that block: no block goes again under that number (that would
+// splice the next chunk into the command), the card is resynchronised, so it
+// drops what it holds, and the exchange fails; when the card will not
+// resynchronise, the next exchange tries first.
+TEST_F(T1RecoveryTest, LostAcknowledgedBlockIsResynchronisedAndFails) {
+  const Bytes answer = Block(0x00, {0x90, 0x00});
+  struct Case {
+    const char* name;
+    std::size_t apdu;
+    std::vector<std::optional<Bytes>> answers;  // to the failing exchange and the next
+    std::vector<unsigned char> pcbs;            // of every block the driver sends
+  };
+  // Each case leaves both N(S) at 1.
+  const Case cases[] = {
+      {"second of three chunks",
+       45,
+       {Block(0x90), Block(0x82), Block(0xE0), answer},
+       {0x20, 0x60, 0xC0, 0x00}},
+      {"last block after a chunk",
+       25,
+       {Block(0x80), Block(0x92), Block(0xE0), answer},
+       {0x60, 0x00, 0xC0, 0x00}},
+      {"first block, after an R-block of ours",
+       5,
+       {std::nullopt, Block(0x82), Block(0xE0), answer},
+       {0x40, 0x91, 0xC0, 0x00}},
+      {"resynchronisation refused: the next exchange tries first",
+       45,
+       {Block(0x80), Block(0x92), Block(0x92), Block(0x92), Block(0x92), Block(0xE0), answer},
+       {0x60, 0x20, 0xC0, 0xC0, 0xC0, 0xC0, 0x00}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    card_ = ScriptedT1Card{};
+    Line().responder = [this](const Bytes& f) { return card_(f); };
+    for (const auto& a : c.answers) card_.answers.push_back(a);
+    EXPECT_EQ(Exchange(Bytes(c.apdu, 0x33)), ADM_COMM_ERROR);
+    EXPECT_EQ(length_, 0u);
+    EXPECT_EQ(Exchange(), ADM_OK);
+    EXPECT_EQ(Pcbs(), c.pcbs);
+    for (const Bytes& b : Sent()) {
+      if (b[1] == 0xC0) {
+        EXPECT_EQ(b, (Bytes{0x00, 0xC0, 0x00, 0xC0}));
+      }
+    }
+  }
+}
+
 TEST_F(T1RecoveryTest, EdcErrorWithSameNrResendsTheSameBlock) {
   Card({Block(0x81), Block(0x00, {0x90, 0x00})});
   EXPECT_EQ(Exchange(), ADM_OK);
