@@ -4,8 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "emulator.h"
-#include "fake_vicc.h"
-#include "pty_helpers.h"
+#include "fixtures.h"
 #include "reader.h"
 #include "t1_block.h"
 #include "wire.h"
@@ -16,15 +15,13 @@ namespace {
 using ::testing::ElementsAre;
 using testing::FakeReply;
 using testing::FakeVicc;
+using testing::H;
 using ::testing::IsEmpty;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 const Bytes kAtr = {0x3B, 0x95, 0x13, 0x81, 0x01, 0x80, 0x73, 0xFF, 0x01, 0x00, 0x0B};
 
-Bytes H(std::string_view hex) {
-  return *ParseHexArg(hex);
-}
 Bytes Filler(std::size_t n) {
   Bytes b;
   for (std::size_t i = 0; i < n; ++i) b.push_back(static_cast<std::uint8_t>(i * 7));
