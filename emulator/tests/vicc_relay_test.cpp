@@ -140,7 +140,7 @@ TEST(ViccRelay, SilentCardTimesOut) {
   ASSERT_TRUE(r.relay.WaitForClient(2s));
   const std::function<bool()> calls[] = {
       [&] { return r.relay.PowerUp(false) == std::nullopt; },
-      [&] { return r.relay.Process(H("0084000008")).sw == kViccNoAnswerSw; },
+      [&] { return r.relay.Process(H("0084000008")).Apdu() == H("6F00"); },
   };
   for (const auto& call : calls) {
     const auto start = Clock::now();
@@ -175,7 +175,7 @@ TEST(ViccRelay, HangUpIsSeenAtOnceAndEmptiesTheSlot) {
   ASSERT_TRUE(r.relay.WaitForClient(2s));
   EXPECT_TRUE(r.relay.Present());
   const auto start = Clock::now();
-  EXPECT_EQ(r.relay.Process(H("00A4000C023F00")).sw, kViccNoAnswerSw);
+  EXPECT_THAT(r.relay.Process(H("00A4000C023F00")).Apdu(), IsEmpty());  // not even SW1 SW2
   EXPECT_LT(Clock::now() - start, 1500ms);
   EXPECT_FALSE(r.relay.Present());
   EXPECT_EQ(r.relay.PowerUp(false), std::nullopt);
@@ -186,7 +186,7 @@ TEST(ViccRelay, WithoutACardNothingWaits) {
   const auto start = Clock::now();
   EXPECT_FALSE(r.relay.Present());
   EXPECT_EQ(r.relay.PowerUp(false), std::nullopt);
-  EXPECT_EQ(r.relay.Process(H("00840000 08")).sw, kViccNoAnswerSw);
+  EXPECT_THAT(r.relay.Process(H("00840000 08")).Apdu(), IsEmpty());
   EXPECT_FALSE(r.relay.WaitForClient(100ms));
   EXPECT_LT(Clock::now() - start, 1000ms);
 }
