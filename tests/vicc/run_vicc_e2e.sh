@@ -11,7 +11,8 @@
 # meets nor disturbs a system one. Installs pcscd, pyscard and vicc when
 # missing. Prints "ok"/"not ok" lines and a closing "N passed, N failed" line;
 # exits non-zero on any failure. Skips (SKIP line, exit 0) only when a package
-# cannot be installed or mount namespaces are missing. E2E_KEEP=1 keeps logs.
+# cannot be installed or mount namespaces are missing. E2E_KEEP=1 keeps logs
+# (else they are removed, their last lines shown on failure).
 set -u
 
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -32,6 +33,7 @@ fi
 # ---- inside the private mount namespace ----
 e2e_private_run
 WORK=$(mktemp -d /tmp/ttycard-vicc-e2e.XXXXXX)
+export TMPDIR=$WORK  # vicc.sh's module shim too: nothing stays behind in /tmp
 READER="ttycard vicc"
 EMU_PID=
 VICC_PID=
@@ -46,9 +48,10 @@ cleanup() {
 trap cleanup EXIT
 emu_log() { grep -q -- "$1" "$WORK/emu.log"; }
 finish() {
-  if [ "$FAILED" -ne 0 ] || [ -n "${E2E_KEEP:-}" ]; then
+  if [ -n "${E2E_KEEP:-}" ]; then
     echo "# logs kept in $WORK"
   else
+    [ "$FAILED" -eq 0 ] || tail -5 "$WORK/emu.log" "$WORK/vicc.log" | sed 's/^/# /'
     rm -rf "$WORK"
   fi
   echo "vicc-e2e: $PASSED passed, $FAILED failed"
