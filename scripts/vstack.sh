@@ -131,7 +131,7 @@ if [ -z "${TTYCARD_VSTACK_INNER:-}" ]; then
       >/dev/null 2>&1 || die "cannot install $p"
   done
   if [ -n "$VICC" ]; then
-    "$ROOT/tests/vicc/vicc.sh" --install && "$ROOT/tests/vicc/vicc.sh" --check ||
+    "$HERE/vicc.sh" --install && "$HERE/vicc.sh" --check ||
       die "cannot install vicc (vsmartcard-vpicc, python3-pycryptodome)"
   fi
   mkdir -p /run/pcscd "$STATE"
@@ -185,7 +185,7 @@ vicc_keeper() { # vicc_keeper PORT
     echo "vstack: vicc start $n (-t $VICC_TYPE)" >>"$STATE/vicc.log"
     started=$SECONDS
     # shellcheck disable=SC2086
-    "$ROOT/tests/vicc/vicc.sh" "$1" -t "$VICC_TYPE" $VICC_VERBOSE >>"$STATE/vicc.log" 2>&1 &
+    "$HERE/vicc.sh" "$1" -t "$VICC_TYPE" $VICC_VERBOSE >>"$STATE/vicc.log" 2>&1 &
     child=$!
     wait "$child"
     if [ $((SECONDS - started)) -lt 5 ]; then quick=$((quick + 1)); else quick=0; fi

@@ -22,7 +22,7 @@ BUILD_DIR=${1:-${BUILD_DIR:-$HERE/../../build}}
 e2e_need_build "$BUILD_DIR" ttycard-emu libifd-ttycard.so
 e2e_install pcscd pcsc-tools opensc vsmartcard-vpcd vsmartcard-vpicc python3-virtualsmartcard \
   python3-pycryptodome
-"$HERE/vicc.sh" --check || e2e_skip "vicc is installed but its modules are not where expected"
+"$HERE/../../scripts/vicc.sh" --check || e2e_skip "vicc is installed but its modules are not where expected"
 unshare -m --propagation private true 2>/dev/null || e2e_skip "no mount namespaces (unshare -m)"
 
 WORK=$(mktemp -d /tmp/ttycard-opensc.XXXXXX)

@@ -17,6 +17,7 @@ set -u
 
 HERE=$(cd "$(dirname "$0")" && pwd)
 BUILD_DIR=${1:-${BUILD_DIR:-$HERE/../../build}}
+VICC_SH=$HERE/../../scripts/vicc.sh
 
 E2E_LABEL=vicc-e2e
 # shellcheck source=../../scripts/e2e-lib.sh
@@ -25,8 +26,8 @@ E2E_LABEL=vicc-e2e
 if [ -z "${TTYCARD_VICC_INNER:-}" ]; then
   e2e_need_build "$BUILD_DIR" ttycard-emu libifd-ttycard.so
   e2e_install pcscd python3-pyscard
-  "$HERE/vicc.sh" --install || e2e_skip "cannot install vsmartcard-vpicc python3-pycryptodome"
-  "$HERE/vicc.sh" --check || e2e_skip "vicc is installed but its modules are not where expected"
+  "$VICC_SH" --install || e2e_skip "cannot install vsmartcard-vpicc python3-pycryptodome"
+  "$VICC_SH" --check || e2e_skip "vicc is installed but its modules are not where expected"
   e2e_enter_namespace TTYCARD_VICC_INNER "$E2E_BUILD"
 fi
 
@@ -70,7 +71,7 @@ PTY=$(cat "$WORK/pty")
 echo "# emulator on $PTY, vicc relay on 127.0.0.1:$PORT"
 
 # 2. vicc connects to it.
-"$HERE/vicc.sh" "$PORT" -v >"$WORK/vicc.log" 2>&1 &
+"$VICC_SH" "$PORT" -v >"$WORK/vicc.log" 2>&1 &
 VICC_PID=$!
 sleep 1
 expect "vicc is running and connected" kill -0 "$VICC_PID"

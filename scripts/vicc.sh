@@ -2,9 +2,9 @@
 # Runs Debian's vicc (vsmartcard-vpicc) as an ISO/IEC 7816-4 card that
 # connects to 127.0.0.1:PORT: the emulator's relay, or vsmartcard's vpcd.
 #
-#   tests/vicc/vicc.sh PORT [extra vicc options, e.g. -t TYPE -v...]
-#   tests/vicc/vicc.sh --install      install the packages when missing
-#   tests/vicc/vicc.sh --check        exit 0 when vicc can run here
+#   scripts/vicc.sh PORT [extra vicc options, e.g. -t TYPE -v...]
+#   scripts/vicc.sh --install      install the packages when missing
+#   scripts/vicc.sh --check        exit 0 when vicc can run here
 #
 # Debian's package needs two things that it does not set up itself: its
 # modules live in /usr/lib/python3/site-packages/virtualsmartcard, and it
