@@ -206,7 +206,7 @@ mount -t tmpfs -o mode=0755 tmpfs /run/pcscd || die "cannot mount a tmpfs on /ru
 rm -f "$STATE"/*.log "$STATE/pty" "$STATE/port"
 echo $$ >"$STATE/pid"
 CARD="ttycard emulator card"
-[ -n "$VICC" ] && CARD="vicc ($VICC_TYPE)"
+[ -n "$VICC" ] && CARD="vicc ($VICC_TYPE$([ "$VICC_TYPE" = iso7816 ] && echo ", PIN 1234"))"
 
 if [ -n "$VPCD" ]; then
   # vsmartcard's own driver listens on the port named in DEVICENAME (and the
