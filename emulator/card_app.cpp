@@ -78,6 +78,7 @@ CardResponse Status(std::uint16_t sw) {
 }  // namespace
 
 Bytes CardResponse::Apdu() const {
+  if (nothing) return {};
   Bytes out = data;
   out.push_back(static_cast<std::uint8_t>(sw >> 8));
   out.push_back(static_cast<std::uint8_t>(sw & 0xFF));

@@ -72,8 +72,9 @@ struct CardResponse {
   std::uint16_t sw = 0x9000;
   std::uint8_t wtx_requests = 0;    // T=1: extensions to ask for before answering
   std::uint8_t wtx_multiplier = 1;  // T=1: multiplier of each request
+  bool nothing = false;             // no answer at all, not even SW1 SW2: a relayed card hung up
 
-  // Response APDU: data followed by SW1 SW2.
+  // Response APDU: data followed by SW1 SW2; empty for `nothing`.
   Bytes Apdu() const;
 };
 

@@ -1,7 +1,9 @@
 #include "reader.h"
 
+#include <algorithm>
 #include <array>
 #include <string>
+#include <utility>
 
 #include "wire.h"
 
@@ -34,7 +36,8 @@ Reader::Reader(const Options& options, Journal& journal, CardBackend* backend)
       card_(backend_, journal, options.t1),
       atr_(options.atr),
       present_(options.card_present),
-      backend_present_(backend == nullptr) {
+      backend_present_(backend == nullptr),
+      bridged_(backend != nullptr) {
   if (atr_.empty()) {
     if (protocol_ == CardProtocol::kT0) {
       atr_.assign(kDefaultT0Atr.begin(), kDefaultT0Atr.end());
@@ -46,6 +49,7 @@ Reader::Reader(const Options& options, Journal& journal, CardBackend* backend)
 
 void Reader::SetCardPresent(bool present) {
   present_ = present;
+  if (!present) kept_t0_.reset();
   if (!present && powered_) {
     backend_.PowerDown();
     powered_ = false;
@@ -80,12 +84,20 @@ bool Reader::CardIn() {
   backend_present_ = backend_.Present();
   if (was != backend_present_) {
     journal_.Trace(backend_present_ ? "emu -- card arrived" : "emu -- card left");
-    if (!backend_present_) powered_ = false;
+    if (!backend_present_) {
+      powered_ = false;
+      kept_t0_.reset();
+    }
   }
   return present_ && backend_present_;
 }
 
 ReaderReply Reader::Handle(std::uint8_t command, std::span<const std::uint8_t> data) {
+  // A kept T=0 answer lasts until the next command that reaches the card.
+  KeptT0 kept;
+  if (command == kCmdReset || command == kCmdPowerDown || command == kCmdT0 || command == kCmdT1) {
+    kept = std::exchange(kept_t0_, std::nullopt);
+  }
   switch (command) {
     case kCmdStatus: {
       journal_.Trace("emu <- STATUS");
@@ -134,7 +146,7 @@ ReaderReply Reader::Handle(std::uint8_t command, std::span<const std::uint8_t> d
       return {};
     case kCmdT0:
     case kCmdT1:
-      return Exchange(command, data);
+      return Exchange(command, data, std::move(kept));
     default:
       journal_.Trace("emu <- UNKNOWN " + Hex1(command) + " " + Spaced(data));
       journal_.Violation("unknown reader command " + Hex1(command));
@@ -142,7 +154,8 @@ ReaderReply Reader::Handle(std::uint8_t command, std::span<const std::uint8_t> d
   }
 }
 
-ReaderReply Reader::Exchange(std::uint8_t command, std::span<const std::uint8_t> data) {
+ReaderReply Reader::Exchange(std::uint8_t command, std::span<const std::uint8_t> data,
+                             KeptT0 kept) {
   const bool t0 = command == kCmdT0;
   const char* name = t0 ? "T=0" : "T=1";
   if (!powered_) {
@@ -155,7 +168,7 @@ ReaderReply Reader::Exchange(std::uint8_t command, std::span<const std::uint8_t>
     journal_.Violation(std::string(name) + " exchange with a card of the other protocol");
     return {};
   }
-  if (t0) return T0(data);
+  if (t0) return T0(data, std::move(kept));
   // One T=1 block, then one byte of the reader's own (not examined).
   if (data.empty()) {
     journal_.Violation("T=1 command without a block");
@@ -164,7 +177,7 @@ ReaderReply Reader::Exchange(std::uint8_t command, std::span<const std::uint8_t>
   return {card_.Receive(data.first(data.size() - 1))};
 }
 
-ReaderReply Reader::T0(std::span<const std::uint8_t> data) {
+ReaderReply Reader::T0(std::span<const std::uint8_t> data, KeptT0 kept) {
   journal_.Trace("emu <- T=0 " + Spaced(data));
   Bytes apdu;
   std::optional<std::size_t> le;  // a 5-byte APDU: P3 is Le (00 = 256)
@@ -185,14 +198,26 @@ ReaderReply Reader::T0(std::span<const std::uint8_t> data) {
   if (apdu.size() >= 7 && apdu[4] == 0x00) {
     // Lc 00 then more bytes: an extended-length APDU, which T=0 cannot carry.
     response.sw = kSwWrongLengthT0;
+  } else if (kept && le && std::equal(kept->header.begin(), kept->header.end(), apdu.begin()) &&
+             kept->p3 == apdu[4]) {
+    // The retry of the command answered 6C XX: the card already ran it.
+    journal_.Trace("emu -- T=0 retry gets the kept answer; the command is not run again");
+    response = std::move(kept->response);
   } else {
     response = backend_.Process(apdu);
   }
   const std::size_t n = response.data.size();
   if (le && n != 0 && n != *le && n <= 256) {
     // A T=0 card sends exactly P3 bytes or none: it announces how many it has.
+    // A real card says so instead of running the command; a bridged card has
+    // run it, so its answer waits for the retry.
     journal_.Trace("emu -- T=0 card has " + std::to_string(n) + " bytes, P3 asked for " +
-                   std::to_string(*le));
+                   std::to_string(*le) + (bridged_ ? "; answer kept for the retry" : ""));
+    if (bridged_) {
+      kept_t0_ = KeptT0Answer{{apdu[0], apdu[1], apdu[2], apdu[3]},
+                              static_cast<std::uint8_t>(n & 0xFF),
+                              std::move(response)};
+    }
     response = CardResponse{};
     response.sw = static_cast<std::uint16_t>(0x6C00 | (n & 0xFF));
   }

@@ -6,7 +6,15 @@
 // meaning 256) the card sends exactly P3 data bytes or only the status
 // bytes, so an answer with 1..256 data bytes other than Le becomes 6C XX
 // (XX = the bytes available, 00 for 256) for the host to re-issue; longer
-// answers pass whole. Extended-length APDUs (Lc 00 and more bytes) get
+// answers pass whole. The own card answers the retry afresh, as a real
+// card would run it. A card behind a bridge (a backend given to the reader,
+// such as vicc) has already run the command when the reader learns that P3
+// was wrong, so the reader keeps that answer: the next command that reaches
+// the card, if it is the retry (same CLA INS P1 P2, P3 = XX), gets it
+// without the command running again; anything else that reaches the card
+// (another APDU, a T=1 block, a reset, a power-down, the card leaving)
+// drops it. STATUS, CARD TYPE and NOTIFICATION stay in the reader and do
+// not. Extended-length APDUs (Lc 00 and more bytes) get
 // 67 00: only T=1 carries them. Answers of 255 bytes and more (data + SW)
 // go in the extended reply form, or, with t0_cut_long_replies, answers
 // over 255 bytes are cut to 253 data bytes + SW.
@@ -115,8 +123,16 @@ class Reader {
   T1Card& Card() { return card_; }
 
  private:
-  ReaderReply Exchange(std::uint8_t command, std::span<const std::uint8_t> data);
-  ReaderReply T0(std::span<const std::uint8_t> data);
+  // A T=0 answer turned into 6C XX, kept for the retry.
+  struct KeptT0Answer {
+    std::array<std::uint8_t, 4> header;  // CLA INS P1 P2
+    std::uint8_t p3;                     // XX
+    CardResponse response;
+  };
+  using KeptT0 = std::optional<KeptT0Answer>;
+
+  ReaderReply Exchange(std::uint8_t command, std::span<const std::uint8_t> data, KeptT0 kept);
+  ReaderReply T0(std::span<const std::uint8_t> data, KeptT0 kept);
   void ExpectLength(std::string_view name, std::span<const std::uint8_t> data, std::size_t n);
   bool CardIn();  // present and, for the backend, still there
 
@@ -131,9 +147,11 @@ class Reader {
   bool present_;
   bool powered_ = false;
   bool backend_present_;
+  const bool bridged_;  // the card is a backend that was given, not app_
   std::uint8_t card_type_ = 0;
   std::uint8_t notification_ = 0;
   std::optional<Bytes> status_override_;
+  KeptT0 kept_t0_;
 };
 
 }  // namespace ttycard::emu

@@ -277,11 +277,15 @@ CardResponse ViccRelay::Process(std::span<const std::uint8_t> apdu) {
   journal_.Trace("vicc <- " + Spaced(apdu));
   if (!AcceptLocked() || !SendLocked(apdu)) {
     Fail("APDU not sent: no connected card");
+    response.nothing = true;
     return response;
   }
   const std::optional<Bytes> reply = ReceiveLocked(Clock::now() + options_.reply_timeout);
   if (!reply || reply->size() < 2) {
     Fail(reply ? "reply of " + std::to_string(reply->size()) + " byte(s)" : "no reply to the APDU");
+    // A card that hung up gave nothing, and nothing is what goes back (as
+    // vsmartcard's own reader driver does); a silent card gets 6F 00.
+    response.nothing = client_fd_ < 0;
     return response;
   }
   journal_.Trace("vicc -> " + Spaced(*reply));

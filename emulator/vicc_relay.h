@@ -12,8 +12,10 @@
 //   length >1  a command APDU, answered with the response APDU.
 //
 // vicc answers nothing to an empty message or an unknown control code, so
-// every wait has a deadline. A reply that comes after its deadline is owed:
-// it is skipped when it arrives, so that later replies still match their
+// every wait has a deadline. An APDU still unanswered at its deadline gets
+// 6F 00; one whose card hangs up (vicc exits on commands it cannot take)
+// gets no answer at all, not even status bytes (CardResponse::nothing). A reply that comes after
+// its deadline is owed: it is skipped when it arrives, so that later replies still match their
 // commands. Each message goes out in one write (vicc reads a message with a
 // single receive call).
 //
@@ -36,7 +38,7 @@ inline constexpr std::uint8_t kViccPowerOff = 0x00;
 inline constexpr std::uint8_t kViccPowerOn = 0x01;
 inline constexpr std::uint8_t kViccReset = 0x02;
 inline constexpr std::uint8_t kViccGetAtr = 0x04;
-// Status word of an APDU that the relay could not get answered.
+// Status word of an APDU that a connected card left unanswered.
 inline constexpr std::uint16_t kViccNoAnswerSw = 0x6F00;
 
 struct ViccOptions {

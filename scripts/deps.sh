@@ -6,6 +6,7 @@ set -euo pipefail
 build_pkgs=(cmake g++ make pkg-config libpcsclite-dev util-linux mount)
 test_pkgs=("${build_pkgs[@]}" libgtest-dev libgmock-dev clang libclang-rt-14-dev
            pcscd pcsc-tools python3-pyscard libbenchmark-dev
+           opensc vsmartcard-vpcd vsmartcard-vpicc python3-virtualsmartcard python3-pycryptodome
            dpkg-dev debhelper lintian qemu-system-x86)
 
 case "${1:-build}" in

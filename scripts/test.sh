@@ -62,6 +62,7 @@ stage "warning-free Release build (g++ -O3)" release_build
 [[ -f tests/e2e/run_pcscd_more.sh ]] && stage "pcscd: several readers, attributes, recovery, full-size T=1" bash tests/e2e/run_pcscd_more.sh build
 [[ -f tests/pkg/run_pkg_test.sh ]] && stage "Debian package: build, contents, pcscd with it" bash tests/pkg/run_pkg_test.sh
 [[ -f tests/vicc/run_vicc_e2e.sh ]] && stage "vicc card through pcscd end to end" bash tests/vicc/run_vicc_e2e.sh build
+[[ -f tests/vicc/run_opensc.sh ]] && stage "OpenSC tools on vicc's card: through ttycard as through vpcd" bash tests/vicc/run_opensc.sh build
 [[ -f tests/vm/run_vm.sh ]] && stage "virtual PC: 16550 UARTs at the four COM addresses" bash tests/vm/run_vm.sh build
 
 echo

@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "fixtures.h"
+
 namespace ttycard::emu {
 namespace {
 
-Bytes H(std::string_view hex) {
-  return *ParseHexArg(hex);
-}
+using testing::H;
 
 TEST(CardApp, StatusWordsOfTheCommandSet) {
   struct Case {

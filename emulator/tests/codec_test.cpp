@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "fixtures.h"
 #include "reader.h"
 #include "wire.h"
 
@@ -9,12 +10,7 @@ namespace {
 
 using ::testing::HasSubstr;
 
-std::string Wire(std::string_view hex) {
-  std::string w(1, kStx);  // piece by piece: operator+ trips g++ 12's -Wrestrict at -O3
-  w.append(hex);
-  w.push_back(kEtx);
-  return w;
-}
+using testing::Wire;
 
 TEST(HexCodec, StrictDecodingRejectsWhatTheReaderNeverSends) {
   EXPECT_EQ(FromHex("01A00F"), (Bytes{0x01, 0xA0, 0x0F}));

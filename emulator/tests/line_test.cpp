@@ -7,7 +7,7 @@
 #include <chrono>
 
 #include "emulator.h"
-#include "pty_helpers.h"
+#include "fixtures.h"
 
 namespace ttycard::emu {
 namespace {
@@ -15,12 +15,7 @@ namespace {
 using std::chrono::milliseconds;
 using ::testing::IsEmpty;
 
-std::string Wire(std::string_view hex) {
-  std::string w(1, kStx);  // piece by piece: operator+ trips g++ 12's -Wrestrict at -O3
-  w.append(hex);
-  w.push_back(kEtx);
-  return w;
-}
+using testing::Wire;
 
 TEST(LineNoise, RateBitsAndSeeds) {
   struct Case {

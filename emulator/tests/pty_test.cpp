@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "emulator.h"
-#include "pty_helpers.h"
+#include "fixtures.h"
 
 namespace ttycard::emu {
 namespace {
@@ -19,12 +19,7 @@ using testing::HostPort;
 using ::testing::IsEmpty;
 using ::testing::SizeIs;
 
-std::string Wire(std::string_view hex) {
-  std::string w(1, kStx);  // piece by piece: operator+ trips g++ 12's -Wrestrict at -O3
-  w.append(hex);
-  w.push_back(kEtx);
-  return w;
-}
+using testing::Wire;
 
 const std::string kReset = Wire("01800081");
 const std::string kStatus = Wire("01010000");

@@ -5,6 +5,7 @@
 
 #include <functional>
 
+#include "fixtures.h"
 #include "wire.h"
 
 namespace ttycard::emu {
@@ -14,9 +15,7 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::SizeIs;
 
-Bytes H(std::string_view hex) {
-  return *ParseHexArg(hex);
-}
+using testing::H;
 
 struct ReaderHarness {
   Journal journal;
@@ -77,7 +76,7 @@ TEST(Reader, AtrDependsOnProtocolAndCanBeSet) {
   EXPECT_EQ(t1.Send(kCmdReset), Bytes(kDefaultT1Atr.begin(), kDefaultT1Atr.end()));
   t1.reader.SetAtr(H("3B 00"));
   EXPECT_EQ(t1.Send(kCmdReset), H("3B 00"));
-  EXPECT_THAT(t1.trace, testing::Contains("emu -> ATR 3B 00"));
+  EXPECT_THAT(t1.trace, ::testing::Contains("emu -> ATR 3B 00"));
 }
 
 TEST(Reader, T0LayoutIsUnpackedIntoTheApdu) {

@@ -4,8 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "emulator.h"
-#include "fake_vicc.h"
-#include "pty_helpers.h"
+#include "fixtures.h"
 #include "reader.h"
 #include "t1_block.h"
 #include "wire.h"
@@ -16,15 +15,13 @@ namespace {
 using ::testing::ElementsAre;
 using testing::FakeReply;
 using testing::FakeVicc;
+using testing::H;
 using ::testing::IsEmpty;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 const Bytes kAtr = {0x3B, 0x95, 0x13, 0x81, 0x01, 0x80, 0x73, 0xFF, 0x01, 0x00, 0x0B};
 
-Bytes H(std::string_view hex) {
-  return *ParseHexArg(hex);
-}
 Bytes Filler(std::size_t n) {
   Bytes b;
   for (std::size_t i = 0; i < n; ++i) b.push_back(static_cast<std::uint8_t>(i * 7));
@@ -143,7 +140,7 @@ TEST(ViccRelay, SilentCardTimesOut) {
   ASSERT_TRUE(r.relay.WaitForClient(2s));
   const std::function<bool()> calls[] = {
       [&] { return r.relay.PowerUp(false) == std::nullopt; },
-      [&] { return r.relay.Process(H("0084000008")).sw == kViccNoAnswerSw; },
+      [&] { return r.relay.Process(H("0084000008")).Apdu() == H("6F00"); },
   };
   for (const auto& call : calls) {
     const auto start = Clock::now();
@@ -178,7 +175,7 @@ TEST(ViccRelay, HangUpIsSeenAtOnceAndEmptiesTheSlot) {
   ASSERT_TRUE(r.relay.WaitForClient(2s));
   EXPECT_TRUE(r.relay.Present());
   const auto start = Clock::now();
-  EXPECT_EQ(r.relay.Process(H("00A4000C023F00")).sw, kViccNoAnswerSw);
+  EXPECT_THAT(r.relay.Process(H("00A4000C023F00")).Apdu(), IsEmpty());  // not even SW1 SW2
   EXPECT_LT(Clock::now() - start, 1500ms);
   EXPECT_FALSE(r.relay.Present());
   EXPECT_EQ(r.relay.PowerUp(false), std::nullopt);
@@ -189,7 +186,7 @@ TEST(ViccRelay, WithoutACardNothingWaits) {
   const auto start = Clock::now();
   EXPECT_FALSE(r.relay.Present());
   EXPECT_EQ(r.relay.PowerUp(false), std::nullopt);
-  EXPECT_EQ(r.relay.Process(H("00840000 08")).sw, kViccNoAnswerSw);
+  EXPECT_THAT(r.relay.Process(H("00840000 08")).Apdu(), IsEmpty());
   EXPECT_FALSE(r.relay.WaitForClient(100ms));
   EXPECT_LT(Clock::now() - start, 1000ms);
 }
@@ -225,6 +222,57 @@ TEST(ViccRelay, ReaderFollowsTheConnectedCard) {
   // The fake hangs up when it goes: the card leaves the slot.
   for (int i = 0; i < 50 && status() != kStatusNoCard; ++i) std::this_thread::sleep_for(20ms);
   EXPECT_EQ(status(), kStatusNoCard);
+  EXPECT_THAT(journal.violations, IsEmpty());
+}
+
+// vicc has run a command by the time the reader learns that P3 does not fit
+// its answer: the answer answered 6C XX is kept for the retry (same header,
+// P3 = XX) and dropped by anything else that reaches the card. The card
+// answers 14 bytes (256 for INS CA) + 90 00, the first byte counting its runs.
+TEST(ViccRelay, T0RetryAfter6CGetsTheAnswerTheCardAlreadyGave) {
+  struct Step {
+    std::uint8_t command;
+    const char* data;
+    std::size_t size;          // of the reply
+    std::uint8_t first, last;  // its first and last bytes
+    std::uint8_t runs;         // APDUs run by the card so far
+  } const steps[] = {
+      {kCmdT0, "00 C0 00 00 00 14", 2, 0x6C, 0x0E, 1},  // GET RESPONSE, P3 20 for 14
+      {kCmdStatus, "", kStatusSize, 'T', kStatusPowered, 1},
+      {kCmdT0, "00 C0 00 00 00 0E", 16, 1, 0x00, 1},  // the kept answer
+      {kCmdT0, "00 C0 00 00 00 0E", 16, 2, 0x00, 2},  // given once only
+      {kCmdT0, "00 B0 00 00 00 20", 2, 0x6C, 0x0E, 3},
+      {kCmdT0, "00 B0 00 00 00 10", 2, 0x6C, 0x0E, 4},  // P3 other than XX
+      {kCmdT0, "00 B0 00 01 00 0E", 16, 5, 0x00, 5},    // another header
+      {kCmdT0, "00 B0 00 00 00 05", 2, 0x6C, 0x0E, 6},
+      {kCmdT0, "00 A4 00 0C 02 3F 00 00", 16, 7, 0x00, 7},  // case 3: no P3 to fit
+      {kCmdT0, "00 B0 00 00 00 0E", 16, 8, 0x00, 8},
+      {kCmdT0, "00 B0 00 00 00 05", 2, 0x6C, 0x0E, 9},
+      {kCmdReset, "", kAtr.size(), 0x3B, 0x0B, 9},
+      {kCmdT0, "00 B0 00 00 00 0E", 16, 10, 0x00, 10},
+      {kCmdT0, "00 CA 00 00 00 10", 2, 0x6C, 0x00, 11},  // 256 bytes wait
+      {kCmdT0, "00 CA 00 00 00 00", 258, 11, 0x00, 11},
+  };
+  Journal journal;
+  ViccRelay relay(ViccOptions{true, 0, 2000ms}, journal);
+  ASSERT_TRUE(relay.Listen());
+  Reader reader(Options{}, journal, &relay);
+  std::atomic<std::uint8_t> runs{0};
+  FakeVicc card(relay.Port(), Card([&](const Bytes& apdu) {
+                  Bytes r(apdu[1] == 0xCA ? 256 : 14, 0x00);
+                  r[0] = ++runs;
+                  r.insert(r.end(), {0x90, 0x00});
+                  return FakeReply{r};
+                }));
+  ASSERT_TRUE(relay.WaitForClient(2s));
+  ASSERT_EQ(reader.Handle(kCmdReset, {}).data, kAtr);
+  for (const Step& s : steps) {
+    const Bytes got = reader.Handle(s.command, H(s.data)).data;
+    ASSERT_EQ(got.size(), s.size) << s.data;
+    EXPECT_EQ(got.front(), s.first) << s.data;
+    EXPECT_EQ(got.back(), s.last) << s.data;
+    EXPECT_EQ(runs, s.runs) << s.data;
+  }
   EXPECT_THAT(journal.violations, IsEmpty());
 }
 

@@ -11,11 +11,13 @@
 # meets nor disturbs a system one. Installs pcscd, pyscard and vicc when
 # missing. Prints "ok"/"not ok" lines and a closing "N passed, N failed" line;
 # exits non-zero on any failure. Skips (SKIP line, exit 0) only when a package
-# cannot be installed or mount namespaces are missing. E2E_KEEP=1 keeps logs.
+# cannot be installed or mount namespaces are missing. E2E_KEEP=1 keeps logs
+# (else they are removed, their last lines shown on failure).
 set -u
 
 HERE=$(cd "$(dirname "$0")" && pwd)
 BUILD_DIR=${1:-${BUILD_DIR:-$HERE/../../build}}
+VICC_SH=$HERE/../../scripts/vicc.sh
 
 E2E_LABEL=vicc-e2e
 # shellcheck source=../../scripts/e2e-lib.sh
@@ -24,14 +26,15 @@ E2E_LABEL=vicc-e2e
 if [ -z "${TTYCARD_VICC_INNER:-}" ]; then
   e2e_need_build "$BUILD_DIR" ttycard-emu libifd-ttycard.so
   e2e_install pcscd python3-pyscard
-  "$HERE/vicc.sh" --install || e2e_skip "cannot install vsmartcard-vpicc python3-pycryptodome"
-  "$HERE/vicc.sh" --check || e2e_skip "vicc is installed but its modules are not where expected"
+  "$VICC_SH" --install || e2e_skip "cannot install vsmartcard-vpicc python3-pycryptodome"
+  "$VICC_SH" --check || e2e_skip "vicc is installed but its modules are not where expected"
   e2e_enter_namespace TTYCARD_VICC_INNER "$E2E_BUILD"
 fi
 
 # ---- inside the private mount namespace ----
 e2e_private_run
 WORK=$(mktemp -d /tmp/ttycard-vicc-e2e.XXXXXX)
+export TMPDIR=$WORK  # vicc.sh's module shim too: nothing stays behind in /tmp
 READER="ttycard vicc"
 EMU_PID=
 VICC_PID=
@@ -46,9 +49,10 @@ cleanup() {
 trap cleanup EXIT
 emu_log() { grep -q -- "$1" "$WORK/emu.log"; }
 finish() {
-  if [ "$FAILED" -ne 0 ] || [ -n "${E2E_KEEP:-}" ]; then
+  if [ -n "${E2E_KEEP:-}" ]; then
     echo "# logs kept in $WORK"
   else
+    [ "$FAILED" -eq 0 ] || tail -5 "$WORK/emu.log" "$WORK/vicc.log" | sed 's/^/# /'
     rm -rf "$WORK"
   fi
   echo "vicc-e2e: $PASSED passed, $FAILED failed"
@@ -67,7 +71,7 @@ PTY=$(cat "$WORK/pty")
 echo "# emulator on $PTY, vicc relay on 127.0.0.1:$PORT"
 
 # 2. vicc connects to it.
-"$HERE/vicc.sh" "$PORT" -v >"$WORK/vicc.log" 2>&1 &
+"$VICC_SH" "$PORT" -v >"$WORK/vicc.log" 2>&1 &
 VICC_PID=$!
 sleep 1
 expect "vicc is running and connected" kill -0 "$VICC_PID"

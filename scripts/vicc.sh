@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # Runs Debian's vicc (vsmartcard-vpicc) as an ISO/IEC 7816-4 card that
-# connects to the emulator's relay on 127.0.0.1:PORT.
+# connects to 127.0.0.1:PORT: the emulator's relay, or vsmartcard's vpcd.
 #
-#   tests/vicc/vicc.sh PORT [extra vicc options...]
-#   tests/vicc/vicc.sh --install      install the packages when missing
-#   tests/vicc/vicc.sh --check        exit 0 when vicc can run here
+#   scripts/vicc.sh PORT [extra vicc options, e.g. -t TYPE -v...]
+#   scripts/vicc.sh --install      install the packages when missing
+#   scripts/vicc.sh --check        exit 0 when vicc can run here
 #
 # Debian's package needs two things that it does not set up itself: its
 # modules live in /usr/lib/python3/site-packages/virtualsmartcard, and it
 # imports the "Crypto" name that pycryptodome ships as "Cryptodome". A
-# private folder with a Crypto symlink bridges the latter.
+# private folder (under TMPDIR) with a Crypto symlink bridges the latter.
+#
+# vsmartcard's vpcd driver writes each message's length and body in two
+# writes: with Nagle's algorithm on its side and delayed ACKs on vicc's,
+# every APDU waited about 40 ms (2.5 s for one OpenSC tool's card probes).
+# vicc runs here with its socket acknowledging every receive at once
+# (TCP_QUICKACK); what it answers is unchanged.
 set -u
 
 VICC_PACKAGES=(vsmartcard-vpicc python3-pycryptodome)
@@ -46,7 +52,7 @@ case "${1:-}" in
     exit
     ;;
   "" | -h | --help)
-    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'
     [ -n "${1:-}" ]
     exit
     ;;
@@ -58,4 +64,18 @@ SHIM=${TMPDIR:-/tmp}/ttycard-vicc-crypto
 mkdir -p "$SHIM"
 [ -e "$SHIM/Crypto" ] || ln -sfn "$CRYPTODOME" "$SHIM/Crypto"
 export PYTHONPATH="$VICC_MODULES:$SHIM${PYTHONPATH:+:$PYTHONPATH}"
-exec /usr/bin/python3 /usr/bin/vicc -t iso7816 -H 127.0.0.1 -P "$PORT" "$@"
+QUICKACK='
+import runpy, socket, sys
+class QuickAckSocket(socket.socket):
+    def recv(self, *args):
+        data = super().recv(*args)
+        try:
+            self.setsockopt(socket.IPPROTO_TCP, socket.TCP_QUICKACK, 1)
+        except OSError:
+            pass
+        return data
+socket.socket = QuickAckSocket
+sys.argv[0] = "/usr/bin/vicc"
+runpy.run_path("/usr/bin/vicc", run_name="__main__")
+'
+exec /usr/bin/python3 -c "$QUICKACK" -t iso7816 -H 127.0.0.1 -P "$PORT" "$@"
