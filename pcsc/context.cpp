@@ -85,7 +85,6 @@ bool Context::Available() {
     return false;
   }
   gone = false;
-  negotiated = 0;
   Log(kInfo, "%s: the reader is back", device.c_str());
   return true;
 }

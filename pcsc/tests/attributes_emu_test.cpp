@@ -166,53 +166,85 @@ TEST_F(Attributes, OfTheReaderWhateverTheCard) {
   EXPECT_EQ(IFDHSetCapabilities(kLun, SCARD_ATTR_VENDOR_NAME, 1, &byte), IFD_ERROR_TAG);
 }
 
-// What follows the card and the protocol agreed for it.
-TEST_F(Attributes, FollowTheCardAndTheAgreedProtocol) {
-  struct State {
-    const char* name;
-    const Bytes* atr;  // null: powered down
-    DWORD protocol;    // agreed through SetProtocolParameters; 0 none
+constexpr DWORD kTlvProperties = 0x42330012;
+
+Bytes Properties(std::uint32_t max_apdu) {
+  Bytes b = {0x01, 0x02, 0x00, 0x00,  // wLcdLayout: no display
+             0x09, 0x01, 0x00};       // bPPDUSupport: none
+  const Bytes size = Dword(max_apdu);
+  b.insert(b.end(), {0x0A, 0x04});
+  b.insert(b.end(), size.begin(), size.end());
+  const std::string firmware = "ttycard 1.1.0";
+  b.insert(b.end(), {0x08, static_cast<UCHAR>(firmware.size())});
+  b.insert(b.end(), firmware.begin(), firmware.end());
+  return b;
+}
+
+// Every shape of ATR against every protocol a host asks for. The reader
+// cannot send a PPS, so the card runs one protocol from its ATR on: TA2's in
+// specific mode, else the one TD1 names. Only that one is agreed and
+// transmitted in, and the attributes and properties follow it; a card that
+// runs neither T=0 nor T=1 gets neither.
+TEST_F(Attributes, FollowTheProtocolTheCardRuns) {
+  constexpr DWORD kT0 = SCARD_PROTOCOL_T0, kT1 = SCARD_PROTOCOL_T1;
+  const struct {
+    const char* what;
+    Bytes atr;  // empty: powered down
     bool present;
-    DWORD protocol_type, max_input;
-    std::optional<DWORD> ifsc, ifsd;
-    UCHAR powered, presence;
+    DWORD runs;
+  } cards[] = {
+      {"T=0 only", kT0Atr, true, kT0},
+      {"T=1 only", kT1Atr, true, kT1},
+      {"T=0 first, T=1 too", {0x3B, 0x80, 0x80, 0x01, 0x01}, true, kT0},
+      {"T=1 first, T=0 too", {0x3B, 0x80, 0x81, 0x00, 0x01}, true, kT1},
+      {"specific mode T=1, TD1 T=0", {0x3B, 0x80, 0x90, 0x01, 0x01, 0x10}, true, kT1},
+      {"specific mode T=0, TD1 T=1", {0x3B, 0x80, 0x91, 0x00, 0x00, 0x11}, true, kT0},
+      {"specific mode T=2", {0x3B, 0x80, 0x10, 0x02}, true, 0},
+      {"TD1 names T=15", {0x3B, 0x80, 0x0F, 0x8F}, true, 0},
+      {"powered down", {}, true, 0},
+      {"no card", {}, false, 0},
   };
-  const State states[] = {
-      {"T=1 card, nothing agreed", &kT1Atr, 0, true, 0, 65544, 32, std::nullopt, 1, 2},
-      {"T=1 agreed, after an APDU", &kT1Atr, SCARD_PROTOCOL_T1, true, 2, 65544, 32, 254, 1, 2},
-      {"T=0 card, nothing agreed", &kT0Atr, 0, true, 0, 254, std::nullopt, std::nullopt, 1, 2},
-      {"T=0 agreed", &kT0Atr, SCARD_PROTOCOL_T0, true, 1, 254, std::nullopt, std::nullopt, 1, 2},
-      {"powered down", nullptr, 0, true, 0, 254, 0, 0, 0, 2},
-      {"no card", nullptr, 0, false, 0, 254, 0, 0, 0, 0},
-  };
-  for (const State& s : states) {
-    SCOPED_TRACE(s.name);
+  for (const auto& c : cards) {
+    SCOPED_TRACE(c.what);
     emu_->SetCardPresent(true);
-    if (s.atr != nullptr) {
-      ASSERT_EQ(PowerUp(*s.atr), *s.atr);
+    if (!c.atr.empty()) {
+      ASSERT_EQ(PowerUp(c.atr), c.atr);
     } else {
       DWORD length = 0;
       ASSERT_EQ(IFDHPowerICC(kLun, IFD_POWER_DOWN, nullptr, &length), IFD_SUCCESS);
     }
-    if (s.protocol != 0) {
-      ASSERT_EQ(IFDHSetProtocolParameters(kLun, s.protocol, 0, 0, 0, 0), IFD_SUCCESS);
+    for (const DWORD asked : {kT0, kT1, kT0 | kT1}) {
+      EXPECT_EQ(IFDHSetProtocolParameters(kLun, asked, 0, 0, 0, 0),
+                (asked & c.runs) != 0 ? IFD_SUCCESS : IFD_PROTOCOL_NOT_SUPPORTED)
+          << "asked " << asked;
     }
-    if (s.protocol == SCARD_PROTOCOL_T1) {
+    for (const DWORD protocol : {0u, 1u}) {
+      const bool runs = c.runs == (protocol == 1 ? kT1 : kT0);
+      const std::size_t frames = emu_->FrameCount();
       UCHAR tx[] = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x2F, 0x01};
       UCHAR rx[4];
       DWORD n = sizeof rx;
-      ASSERT_EQ(IFDHTransmitToICC(kLun, SCARD_IO_HEADER{1, 0}, tx, sizeof tx, rx, &n, nullptr),
-                IFD_SUCCESS);
+      EXPECT_EQ(
+          IFDHTransmitToICC(kLun, SCARD_IO_HEADER{protocol, 0}, tx, sizeof tx, rx, &n, nullptr),
+          runs            ? IFD_SUCCESS
+          : c.atr.empty() ? IFD_COMMUNICATION_ERROR
+                          : IFD_PROTOCOL_NOT_SUPPORTED)
+          << "T=" << protocol;
+      EXPECT_EQ(emu_->FrameCount() > frames, runs) << "T=" << protocol;
     }
-    emu_->SetCardPresent(s.present);
-    EXPECT_EQ(IFDHICCPresence(kLun), s.present ? IFD_ICC_PRESENT : IFD_ICC_NOT_PRESENT);
-    ExpectAttribute(SCARD_ATTR_CURRENT_PROTOCOL_TYPE, Dword(s.protocol_type));
-    ExpectAttribute(SCARD_ATTR_MAXINPUT, Dword(s.max_input));
-    if (s.ifsc) ExpectAttribute(SCARD_ATTR_CURRENT_IFSC, Dword(*s.ifsc));
-    if (s.ifsd) ExpectAttribute(SCARD_ATTR_CURRENT_IFSD, Dword(*s.ifsd));
-    ExpectAttribute(SCARD_ATTR_ICC_INTERFACE_STATUS, {s.powered});
-    ExpectAttribute(SCARD_ATTR_ICC_PRESENCE, {s.presence});
-    ExpectAttribute(SCARD_ATTR_ATR_STRING, s.atr != nullptr ? *s.atr : Bytes{});
+    emu_->SetCardPresent(c.present);
+    EXPECT_EQ(IFDHICCPresence(kLun), c.present ? IFD_ICC_PRESENT : IFD_ICC_NOT_PRESENT);
+    const bool t1 = c.runs == kT1;
+    ExpectAttribute(SCARD_ATTR_CURRENT_PROTOCOL_TYPE, Dword(c.runs));
+    ExpectAttribute(SCARD_ATTR_MAXINPUT, Dword(t1 ? 65544 : 254));
+    ExpectAttribute(SCARD_ATTR_CURRENT_IFSC, Dword(t1 ? 32 : 0));
+    ExpectAttribute(SCARD_ATTR_CURRENT_IFSD, Dword(t1 ? 254 : 0));  // announced with the APDU
+    ExpectAttribute(SCARD_ATTR_ICC_INTERFACE_STATUS, {c.atr.empty() ? UCHAR{0} : UCHAR{1}});
+    ExpectAttribute(SCARD_ATTR_ICC_PRESENCE, {c.present ? UCHAR{2} : UCHAR{0}});
+    ExpectAttribute(SCARD_ATTR_ATR_STRING, c.atr);
+    Bytes properties;
+    EXPECT_EQ(Control(kTlvProperties, 64, &properties), IFD_SUCCESS);
+    EXPECT_EQ(properties, Properties(c.runs == kT0 ? 249 : 65535));
   }
 }
 
@@ -255,20 +287,6 @@ TEST_F(Attributes, ClockAndDataRateFromTheAtr) {
     ExpectAttribute(SCARD_ATTR_DEFAULT_CLK, Dword(c.khz));
     ExpectAttribute(SCARD_ATTR_DEFAULT_DATA_RATE, Dword(c.bps));
   }
-}
-
-constexpr DWORD kTlvProperties = 0x42330012;
-
-Bytes Properties(std::uint32_t max_apdu) {
-  Bytes b = {0x01, 0x02, 0x00, 0x00,  // wLcdLayout: no display
-             0x09, 0x01, 0x00};       // bPPDUSupport: none
-  const Bytes size = Dword(max_apdu);
-  b.insert(b.end(), {0x0A, 0x04});
-  b.insert(b.end(), size.begin(), size.end());
-  const std::string firmware = "ttycard 1.1.0";
-  b.insert(b.end(), {0x08, static_cast<UCHAR>(firmware.size())});
-  b.insert(b.end(), firmware.begin(), firmware.end());
-  return b;
 }
 
 TEST_F(Attributes, FeatureRequestAndTlvProperties) {
