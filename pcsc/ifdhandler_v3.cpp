@@ -13,6 +13,8 @@
 // pcscd sees a card arrive and powers it up as usual.
 
 #include <cstring>
+#include <exception>
+#include <new>
 
 #include "adapter.h"
 #include "log.h"
@@ -24,11 +26,22 @@ namespace {
 
 constexpr DWORD kProtocolT1 = 1;  // SendPci.Protocol number
 
-// Runs an entry point's body; an exception can never leave it towards the
-// host (it ends the process instead).
+// Runs an entry point's body. Nothing may end pcscd, which serves every other
+// reader too: an exception (an allocation that failed, a lock the system
+// refused) becomes a communication error and a line in the log, which itself
+// neither allocates nor throws.
 template <typename Body>
 RESPONSECODE Guarded(Body&& body) noexcept {
-  return body();
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    Log(kError, "out of memory: the call failed");
+  } catch (const std::exception& e) {
+    Log(kError, "the call failed: %s", e.what());
+  } catch (...) {
+    Log(kError, "the call failed");
+  }
+  return IFD_COMMUNICATION_ERROR;
 }
 
 const char* Running(std::uint32_t runs) {
@@ -137,11 +150,20 @@ RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength)
     if (Tracing(kTraceCommands)) {
       LogBytes(kDebug, Action == IFD_POWER_DOWN ? "power down, ATR" : "ATR", atr);
     }
-    // pcscd's buffer holds MAX_ATR_SIZE bytes, the most an ATR can have.
-    if (Atr != nullptr && (room == 0 || room >= atr.size())) {
-      std::memcpy(Atr, atr.data(), atr.size());
-      *AtrLength = atr.size();
+    if (Action == IFD_POWER_DOWN) return IFD_SUCCESS;
+    // pcscd's buffer holds MAX_ATR_SIZE bytes, the most an ATR can have. A
+    // caller whose buffer cannot take the ATR is not told of a powered card
+    // it knows nothing about: the card is powered down again and the call
+    // fails, as pcsc-lite says a short buffer fails.
+    if (Atr == nullptr || room < atr.size()) {
+      Log(kError, "%s: the ATR (%zu bytes) does not fit the caller's %lu-byte buffer",
+          context->device.c_str(), atr.size(), Atr == nullptr ? 0ul : room);
+      context->reader.PowerDown();
+      context->CheckLost();
+      return IFD_ERROR_INSUFFICIENT_BUFFER;
     }
+    std::memcpy(Atr, atr.data(), atr.size());
+    *AtrLength = atr.size();
     return IFD_SUCCESS;
   });
 }

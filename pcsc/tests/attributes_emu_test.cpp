@@ -248,6 +248,37 @@ TEST_F(Attributes, FollowTheProtocolTheCardRuns) {
   }
 }
 
+// An ATR buffer that cannot take the ATR: the call fails with nothing
+// handed back, and the card is not left powered behind the host's back.
+TEST_F(Attributes, PowerUpIntoAShortAtrBufferFails) {
+  const struct {
+    const char* what;
+    bool buffer;
+    DWORD room;
+    RESPONSECODE result;
+  } cases[] = {
+      {"MAX_ATR_SIZE", true, MAX_ATR_SIZE, IFD_SUCCESS},
+      {"exactly the ATR", true, 11, IFD_SUCCESS},
+      {"one byte short", true, 10, IFD_ERROR_INSUFFICIENT_BUFFER},
+      {"no room", true, 0, IFD_ERROR_INSUFFICIENT_BUFFER},
+      {"no buffer", false, MAX_ATR_SIZE, IFD_ERROR_INSUFFICIENT_BUFFER},
+  };
+  for (const DWORD action : {DWORD{IFD_POWER_UP}, DWORD{IFD_RESET}}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(testing::Message() << c.what << ", action " << action);
+      UCHAR atr[MAX_ATR_SIZE + 1];
+      std::memset(atr, 0xEE, sizeof atr);
+      DWORD length = c.room;
+      EXPECT_EQ(IFDHPowerICC(kLun, action, c.buffer ? atr : nullptr, &length), c.result);
+      const bool ok = c.result == IFD_SUCCESS;
+      EXPECT_EQ(length, ok ? kT1Atr.size() : 0u);
+      EXPECT_EQ(atr[ok ? kT1Atr.size() : 0], 0xEE);
+      EXPECT_EQ(emu_->CardPowered(), ok);
+      ExpectAttribute(SCARD_ATTR_ICC_INTERFACE_STATUS, {ok ? UCHAR{1} : UCHAR{0}});
+    }
+  }
+}
+
 // A card pulled out while powered, once the presence query (pcscd's event
 // thread) has seen it go: no contacts are powered, there is no ATR and
 // nothing is agreed any more, as after a power-down.
