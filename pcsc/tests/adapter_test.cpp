@@ -18,18 +18,16 @@
 #include "pcsclite_api.h"
 
 // Allocations that fail on demand: once `g_let_through` more have succeeded,
-// every operator new of this process throws std::bad_alloc until it is -1.
+// every operator new throws std::bad_alloc until it is set to -1.
 std::atomic<int> g_let_through{-1};
 std::atomic<int> g_refused{0};
 
 void* operator new(std::size_t size) {
-  int left = g_let_through.load();
-  while (left > 0 && !g_let_through.compare_exchange_weak(left, left - 1)) {
-  }
-  if (left == 0) {
+  if (g_let_through == 0) {
     ++g_refused;
     throw std::bad_alloc();
   }
+  if (g_let_through > 0) --g_let_through;
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -166,6 +165,76 @@ TEST_F(Attributes, OfTheReaderWhateverTheCard) {
   EXPECT_EQ(IFDHSetCapabilities(kLun, SCARD_ATTR_VENDOR_NAME, 1, &byte), IFD_ERROR_TAG);
 }
 
+// An ATR buffer that cannot take the ATR: the call fails with nothing
+// handed back, and the card is not left powered behind the host's back.
+TEST_F(Attributes, PowerUpIntoAShortAtrBufferFails) {
+  const struct {
+    const char* what;
+    bool buffer;
+    DWORD room;
+    RESPONSECODE result;
+  } cases[] = {
+      {"MAX_ATR_SIZE", true, MAX_ATR_SIZE, IFD_SUCCESS},
+      {"exactly the ATR", true, 11, IFD_SUCCESS},
+      {"one byte short", true, 10, IFD_ERROR_INSUFFICIENT_BUFFER},
+      {"no room", true, 0, IFD_ERROR_INSUFFICIENT_BUFFER},
+      {"no buffer", false, MAX_ATR_SIZE, IFD_ERROR_INSUFFICIENT_BUFFER},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    UCHAR atr[MAX_ATR_SIZE + 1];
+    std::memset(atr, 0xEE, sizeof atr);
+    DWORD length = c.room;
+    EXPECT_EQ(IFDHPowerICC(kLun, IFD_RESET, c.buffer ? atr : nullptr, &length), c.result);
+    const bool ok = c.result == IFD_SUCCESS;
+    EXPECT_EQ(length, ok ? kT1Atr.size() : 0u);
+    EXPECT_EQ(atr[ok ? kT1Atr.size() : 0], 0xEE);
+    EXPECT_EQ(emu_->CardPowered(), ok);
+    ExpectAttribute(SCARD_ATTR_ICC_INTERFACE_STATUS, {ok ? UCHAR{1} : UCHAR{0}});
+  }
+}
+
+// A card pulled out while powered, once the presence query (pcscd's event
+// thread) has seen it go: no contacts are powered, there is no ATR and
+// nothing is agreed any more, as after a power-down.
+TEST_F(Attributes, APulledCardIsForgottenOncePresenceSeesItGo) {
+  ASSERT_EQ(PowerUp(kT1Atr), kT1Atr);
+  ASSERT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T1, 0, 0, 0, 0), IFD_SUCCESS);
+  emu_->SetCardPresent(false);
+  ASSERT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT);
+  ExpectAttribute(SCARD_ATTR_ICC_INTERFACE_STATUS, {0});
+  ExpectAttribute(SCARD_ATTR_ATR_STRING, {});
+  ExpectAttribute(SCARD_ATTR_CURRENT_PROTOCOL_TYPE, Dword(0));
+  ExpectAttribute(SCARD_ATTR_CURRENT_IFSC, Dword(0));
+  ExpectAttribute(SCARD_ATTR_CURRENT_IFSD, Dword(0));
+}
+
+// The card's clock (TA1's fmax) and the rate it works at: F = 372, D = 1
+// since the reader cannot send a PPS, unless TA2 puts the card in the
+// specific mode of TA1.
+TEST_F(Attributes, ClockAndDataRateFromTheAtr) {
+  const struct {
+    const char* what;
+    Bytes atr;
+    std::uint32_t khz, bps;
+  } cases[] = {
+      {"no TA1", kT1Atr, 5000, 13440},
+      {"TA1 11", {0x3B, 0x10, 0x11}, 5000, 13440},
+      {"TA1 01: 4 MHz", {0x3B, 0x10, 0x01}, 4000, 10752},
+      {"TA1 61: 20 MHz", {0x3B, 0x10, 0x61}, 20000, 53763},
+      {"TA1 A1: 7.5 MHz", {0x3B, 0x10, 0xA1}, 7500, 20161},
+      {"TA1 96 offered, not used", {0x3B, 0x10, 0x96}, 5000, 13440},
+      {"TA2 specific mode, Fi 512 Di 16", {0x3B, 0x90, 0x95, 0x10, 0x00}, 5000, 156250},
+      {"TA2 specific mode, Fi 372 Di 4", {0x3B, 0x90, 0x13, 0x10, 0x00}, 5000, 53763},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(PowerUp(c.atr), c.atr);
+    ExpectAttribute(SCARD_ATTR_DEFAULT_CLK, Dword(c.khz));
+    ExpectAttribute(SCARD_ATTR_DEFAULT_DATA_RATE, Dword(c.bps));
+  }
+}
+
 constexpr DWORD kTlvProperties = 0x42330012;
 
 Bytes Properties(std::uint32_t max_apdu) {
@@ -178,6 +247,43 @@ Bytes Properties(std::uint32_t max_apdu) {
   b.insert(b.end(), {0x08, static_cast<UCHAR>(firmware.size())});
   b.insert(b.end(), firmware.begin(), firmware.end());
   return b;
+}
+
+// The properties per protocol the card runs: FollowTheProtocolTheCardRuns.
+TEST_F(Attributes, FeatureRequestAndTlvProperties) {
+  PowerUp(kT1Atr);
+  const Bytes feature = {0x12, 0x04, 0x42, 0x33, 0x00, 0x12};
+  const struct {
+    const char* what;
+    DWORD code;
+    DWORD capacity;
+    RESPONSECODE result;
+    Bytes out;
+  } cases[] = {
+      {"feature list", CM_IOCTL_GET_FEATURE_REQUEST, 64, IFD_SUCCESS, feature},
+      {"feature list, exact room", CM_IOCTL_GET_FEATURE_REQUEST, 6, IFD_SUCCESS, feature},
+      {"feature list, short", CM_IOCTL_GET_FEATURE_REQUEST, 5, IFD_ERROR_INSUFFICIENT_BUFFER, {}},
+      {"feature list, no buffer",
+       CM_IOCTL_GET_FEATURE_REQUEST,
+       0,
+       IFD_ERROR_INSUFFICIENT_BUFFER,
+       {}},
+      {"properties, T=1", kTlvProperties, 64, IFD_SUCCESS, Properties(65535)},
+      {"properties, short", kTlvProperties, 27, IFD_ERROR_INSUFFICIENT_BUFFER, {}},
+      {"escape", 0x42000C00, 64, IFD_ERROR_NOT_SUPPORTED, {}},
+      {"verify PIN direct", 0x42330006, 64, IFD_ERROR_NOT_SUPPORTED, {}},
+      {"feature request + 1", CM_IOCTL_GET_FEATURE_REQUEST + 1, 64, IFD_ERROR_NOT_SUPPORTED, {}},
+      {"zero", 0, 64, IFD_ERROR_NOT_SUPPORTED, {}},
+      {"all ones", 0xFFFFFFFF, 64, IFD_ERROR_NOT_SUPPORTED, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::size_t frames = emu_->FrameCount();
+    Bytes out;
+    EXPECT_EQ(Control(c.code, c.capacity, &out), c.result);
+    EXPECT_EQ(out, c.out);
+    EXPECT_EQ(emu_->FrameCount(), frames) << "a control code reached the reader";
+  }
 }
 
 // Every shape of ATR against every protocol a host asks for. The reader
@@ -245,140 +351,6 @@ TEST_F(Attributes, FollowTheProtocolTheCardRuns) {
     Bytes properties;
     EXPECT_EQ(Control(kTlvProperties, 64, &properties), IFD_SUCCESS);
     EXPECT_EQ(properties, Properties(c.runs == kT0 ? 249 : 65535));
-  }
-}
-
-// An ATR buffer that cannot take the ATR: the call fails with nothing
-// handed back, and the card is not left powered behind the host's back.
-TEST_F(Attributes, PowerUpIntoAShortAtrBufferFails) {
-  const struct {
-    const char* what;
-    bool buffer;
-    DWORD room;
-    RESPONSECODE result;
-  } cases[] = {
-      {"MAX_ATR_SIZE", true, MAX_ATR_SIZE, IFD_SUCCESS},
-      {"exactly the ATR", true, 11, IFD_SUCCESS},
-      {"one byte short", true, 10, IFD_ERROR_INSUFFICIENT_BUFFER},
-      {"no room", true, 0, IFD_ERROR_INSUFFICIENT_BUFFER},
-      {"no buffer", false, MAX_ATR_SIZE, IFD_ERROR_INSUFFICIENT_BUFFER},
-  };
-  for (const DWORD action : {DWORD{IFD_POWER_UP}, DWORD{IFD_RESET}}) {
-    for (const auto& c : cases) {
-      SCOPED_TRACE(testing::Message() << c.what << ", action " << action);
-      UCHAR atr[MAX_ATR_SIZE + 1];
-      std::memset(atr, 0xEE, sizeof atr);
-      DWORD length = c.room;
-      EXPECT_EQ(IFDHPowerICC(kLun, action, c.buffer ? atr : nullptr, &length), c.result);
-      const bool ok = c.result == IFD_SUCCESS;
-      EXPECT_EQ(length, ok ? kT1Atr.size() : 0u);
-      EXPECT_EQ(atr[ok ? kT1Atr.size() : 0], 0xEE);
-      EXPECT_EQ(emu_->CardPowered(), ok);
-      ExpectAttribute(SCARD_ATTR_ICC_INTERFACE_STATUS, {ok ? UCHAR{1} : UCHAR{0}});
-    }
-  }
-}
-
-// A card pulled out while powered, once the presence query (pcscd's event
-// thread) has seen it go: no contacts are powered, there is no ATR and
-// nothing is agreed any more, as after a power-down.
-TEST_F(Attributes, APulledCardIsForgottenOncePresenceSeesItGo) {
-  ASSERT_EQ(PowerUp(kT1Atr), kT1Atr);
-  ASSERT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T1, 0, 0, 0, 0), IFD_SUCCESS);
-  emu_->SetCardPresent(false);
-  ASSERT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT);
-  ExpectAttribute(SCARD_ATTR_ICC_INTERFACE_STATUS, {0});
-  ExpectAttribute(SCARD_ATTR_ATR_STRING, {});
-  ExpectAttribute(SCARD_ATTR_CURRENT_PROTOCOL_TYPE, Dword(0));
-  ExpectAttribute(SCARD_ATTR_CURRENT_IFSC, Dword(0));
-  ExpectAttribute(SCARD_ATTR_CURRENT_IFSD, Dword(0));
-}
-
-// The card's clock (TA1's fmax) and the rate it works at: F = 372, D = 1
-// since the reader cannot send a PPS, unless TA2 puts the card in the
-// specific mode of TA1.
-TEST_F(Attributes, ClockAndDataRateFromTheAtr) {
-  const struct {
-    const char* what;
-    Bytes atr;
-    std::uint32_t khz, bps;
-  } cases[] = {
-      {"no TA1", kT1Atr, 5000, 13440},
-      {"TA1 11", {0x3B, 0x10, 0x11}, 5000, 13440},
-      {"TA1 01: 4 MHz", {0x3B, 0x10, 0x01}, 4000, 10752},
-      {"TA1 61: 20 MHz", {0x3B, 0x10, 0x61}, 20000, 53763},
-      {"TA1 A1: 7.5 MHz", {0x3B, 0x10, 0xA1}, 7500, 20161},
-      {"TA1 96 offered, not used", {0x3B, 0x10, 0x96}, 5000, 13440},
-      {"TA2 specific mode, Fi 512 Di 16", {0x3B, 0x90, 0x95, 0x10, 0x00}, 5000, 156250},
-      {"TA2 specific mode, Fi 372 Di 4", {0x3B, 0x90, 0x13, 0x10, 0x00}, 5000, 53763},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    ASSERT_EQ(PowerUp(c.atr), c.atr);
-    ExpectAttribute(SCARD_ATTR_DEFAULT_CLK, Dword(c.khz));
-    ExpectAttribute(SCARD_ATTR_DEFAULT_DATA_RATE, Dword(c.bps));
-  }
-}
-
-TEST_F(Attributes, FeatureRequestAndTlvProperties) {
-  PowerUp(kT1Atr);
-  const Bytes feature = {0x12, 0x04, 0x42, 0x33, 0x00, 0x12};
-  const struct {
-    const char* what;
-    const Bytes* atr;
-    DWORD protocol;
-    DWORD code;
-    DWORD capacity;
-    RESPONSECODE result;
-    Bytes out;
-  } cases[] = {
-      {"feature list", &kT1Atr, 0, CM_IOCTL_GET_FEATURE_REQUEST, 64, IFD_SUCCESS, feature},
-      {"feature list, exact room", &kT1Atr, 0, CM_IOCTL_GET_FEATURE_REQUEST, 6, IFD_SUCCESS,
-       feature},
-      {"feature list, short",
-       &kT1Atr,
-       0,
-       CM_IOCTL_GET_FEATURE_REQUEST,
-       5,
-       IFD_ERROR_INSUFFICIENT_BUFFER,
-       {}},
-      {"feature list, no buffer",
-       &kT1Atr,
-       0,
-       CM_IOCTL_GET_FEATURE_REQUEST,
-       0,
-       IFD_ERROR_INSUFFICIENT_BUFFER,
-       {}},
-      {"properties, T=1", &kT1Atr, SCARD_PROTOCOL_T1, kTlvProperties, 64, IFD_SUCCESS,
-       Properties(65535)},
-      {"properties, nothing agreed", &kT1Atr, 0, kTlvProperties, 64, IFD_SUCCESS,
-       Properties(65535)},
-      {"properties, T=0", &kT0Atr, SCARD_PROTOCOL_T0, kTlvProperties, 64, IFD_SUCCESS,
-       Properties(249)},
-      {"properties, short", &kT1Atr, 0, kTlvProperties, 27, IFD_ERROR_INSUFFICIENT_BUFFER, {}},
-      {"escape", &kT1Atr, 0, 0x42000C00, 64, IFD_ERROR_NOT_SUPPORTED, {}},
-      {"verify PIN direct", &kT1Atr, 0, 0x42330006, 64, IFD_ERROR_NOT_SUPPORTED, {}},
-      {"feature request + 1",
-       &kT1Atr,
-       0,
-       CM_IOCTL_GET_FEATURE_REQUEST + 1,
-       64,
-       IFD_ERROR_NOT_SUPPORTED,
-       {}},
-      {"zero", &kT1Atr, 0, 0, 64, IFD_ERROR_NOT_SUPPORTED, {}},
-      {"all ones", &kT1Atr, 0, 0xFFFFFFFF, 64, IFD_ERROR_NOT_SUPPORTED, {}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    PowerUp(*c.atr);
-    if (c.protocol != 0) {
-      ASSERT_EQ(IFDHSetProtocolParameters(kLun, c.protocol, 0, 0, 0, 0), IFD_SUCCESS);
-    }
-    const std::size_t frames = emu_->FrameCount();
-    Bytes out;
-    EXPECT_EQ(Control(c.code, c.capacity, &out), c.result);
-    EXPECT_EQ(out, c.out);
-    EXPECT_EQ(emu_->FrameCount(), frames) << "a control code reached the reader";
   }
 }
 
