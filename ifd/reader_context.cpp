@@ -99,17 +99,19 @@ std::uint32_t Reader::PowerUp(bool /*reset*/) {
   for (int attempt = 0; attempt < kCommandTries && result != ADM_OK && !port_.lost; ++attempt) {
     result = link::ResetIcc(link_, atr.data(), &length);
   }
-  if (result != ADM_OK) return IFD_ERROR_POWER_ACTION;
   // The reader answers a reset of an empty slot with an empty ATR; every card
   // has at least TS and T0. A fresh card: its own IFSC, our IFSD to be
   // announced, its first I-block numbered 0 both ways, and the protocol its
-  // ATR sets.
-  const bool taken = atr::Take({atr.data(), std::min<std::size_t>(length, atr.size())}, false, atr_,
-                               &atr_length_, [this](const atr::Info& info) {
-                                 t1::CardReset(t1_, info.ifsc, true, t1_config_);
-                                 protocol_ = info.runs & (kRunsT0 | kRunsT1);
-                               });
-  return taken ? IFD_SUCCESS : IFD_ERROR_POWER_ACTION;
+  // ATR sets. A reset that brings no ATR ends the card session all the same.
+  const bool taken =
+      result == ADM_OK && atr::Take({atr.data(), std::min<std::size_t>(length, atr.size())}, false,
+                                    atr_, &atr_length_, [this](const atr::Info& info) {
+                                      t1::CardReset(t1_, info.ifsc, true, t1_config_);
+                                      protocol_ = info.runs & (kRunsT0 | kRunsT1);
+                                    });
+  if (taken) return IFD_SUCCESS;
+  ForgetCard();
+  return IFD_ERROR_POWER_ACTION;
 }
 
 std::uint32_t Reader::PowerDown() {

@@ -301,6 +301,7 @@ TEST_F(Attributes, FollowTheProtocolTheCardRuns) {
   } cards[] = {
       {"T=0 only", kT0Atr, true, kT0},
       {"T=1 only", kT1Atr, true, kT1},
+      {"no card: the reset brings no ATR", {}, false, 0},
       {"T=0 first, T=1 too", {0x3B, 0x80, 0x80, 0x01, 0x01}, true, kT0},
       {"T=1 first, T=0 too", {0x3B, 0x80, 0x81, 0x00, 0x01}, true, kT1},
       {"specific mode T=1, TD1 T=0", {0x3B, 0x80, 0x90, 0x01, 0x01, 0x10}, true, kT1},
@@ -308,16 +309,17 @@ TEST_F(Attributes, FollowTheProtocolTheCardRuns) {
       {"specific mode T=2", {0x3B, 0x80, 0x10, 0x02}, true, 0},
       {"TD1 names T=15", {0x3B, 0x80, 0x0F, 0x8F}, true, 0},
       {"powered down", {}, true, 0},
-      {"no card", {}, false, 0},
   };
   for (const auto& c : cards) {
     SCOPED_TRACE(c.what);
-    emu_->SetCardPresent(true);
+    emu_->SetCardPresent(c.present);
     if (!c.atr.empty()) {
       ASSERT_EQ(PowerUp(c.atr), c.atr);
     } else {
-      DWORD length = 0;
-      ASSERT_EQ(IFDHPowerICC(kLun, IFD_POWER_DOWN, nullptr, &length), IFD_SUCCESS);
+      UCHAR atr[MAX_ATR_SIZE];
+      DWORD length = sizeof atr;
+      ASSERT_EQ(IFDHPowerICC(kLun, c.present ? IFD_POWER_DOWN : IFD_RESET, atr, &length),
+                c.present ? IFD_SUCCESS : IFD_ERROR_POWER_ACTION);
     }
     for (const DWORD asked : {kT0, kT1, kT0 | kT1}) {
       EXPECT_EQ(IFDHSetProtocolParameters(kLun, asked, 0, 0, 0, 0),
@@ -338,7 +340,6 @@ TEST_F(Attributes, FollowTheProtocolTheCardRuns) {
           << "T=" << protocol;
       EXPECT_EQ(emu_->FrameCount() > frames, runs) << "T=" << protocol;
     }
-    emu_->SetCardPresent(c.present);
     EXPECT_EQ(IFDHICCPresence(kLun), c.present ? IFD_ICC_PRESENT : IFD_ICC_NOT_PRESENT);
     const bool t1 = c.runs == kT1;
     ExpectAttribute(SCARD_ATTR_CURRENT_PROTOCOL_TYPE, Dword(c.runs));
