@@ -4,8 +4,9 @@
 // Input: up to six calls. Each starts with a byte choosing the entry point
 // (modulo 4): 0 IFD_Power_ICC (next byte: action), 1 IFD_Transmit_to_ICC
 // (next bytes: protocol, transmit length as two bytes modulo 301, the
-// caller's receive length as two bytes modulo 301), 2 IFD_Is_ICC_Present,
-// 3 IFD_Get_Capabilities (next byte: tag). The reader's replies to whatever
+// caller's receive length as two bytes modulo 301, which does not size the
+// receive buffer: that holds 255 bytes for T=0 and 272 for T=1),
+// 2 IFD_Is_ICC_Present, 3 IFD_Get_Capabilities (next byte: tag). The reader's replies to whatever
 // the call sends follow, one chunk per command (format in reader_line.h).
 
 #include <cstdint>
@@ -101,7 +102,7 @@ std::vector<std::uint8_t> T0Frame(std::vector<std::uint8_t> apdu) {
   return Frame(0xA0, apdu);
 }
 
-void Transmit(std::uint8_t pick, std::size_t txlen, std::size_t rxcap) {
+void Transmit(std::uint8_t pick, std::size_t txlen, std::size_t incoming) {
   const std::uint32_t protocol = pick % 4 < 2 ? pick % 4 : pick;
   std::vector<std::uint8_t> apdu(txlen);
   for (std::size_t i = 0; i < txlen; ++i) apdu[i] = static_cast<std::uint8_t>(i * 13 + pick);
@@ -109,8 +110,9 @@ void Transmit(std::uint8_t pick, std::size_t txlen, std::size_t rxcap) {
   // or any read past it, is caught.
   std::unique_ptr<std::uint8_t[]> tx(new std::uint8_t[txlen]);
   if (txlen > 0) std::memcpy(tx.get(), apdu.data(), txlen);
+  const std::size_t rxcap = protocol == 0 ? 255 : 272;
   GuardedBuffer rx(rxcap);
-  auto rxlen = static_cast<std::uint32_t>(rxcap);
+  auto rxlen = static_cast<std::uint32_t>(incoming);
   const std::size_t first = Log().size();
   const std::uint32_t r = IFD_Transmit_to_ICC(ttycard_io_header{protocol, 0}, tx.get(),
                                               static_cast<std::uint32_t>(txlen), rx.data(), &rxlen);
@@ -122,10 +124,10 @@ void Transmit(std::uint8_t pick, std::size_t txlen, std::size_t rxcap) {
              "the transmit buffer is not modified");
   if (r != 0) FUZZ_CHECK(rxlen == 0, "a failed transmission reports length 0");
   if (r == 0) {
-    FUZZ_CHECK(rxlen <= rxcap, "never more than the caller's receive length");
+    FUZZ_CHECK(rxlen <= rxcap, "never more than the receive buffer");
     FUZZ_CHECK(rx.UntouchedFrom(rxlen), "nothing written past the receive length");
   }
-  if (txlen > 255 || rxcap > 257 || txlen <= 3) {
+  if (txlen > 255 || incoming > 257 || txlen <= 3) {
     FUZZ_CHECK(r == 606 && frames.empty(), "unacceptable lengths are refused untried");
     return;
   }

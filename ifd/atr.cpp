@@ -4,11 +4,15 @@
 // nibble of TDi names a protocol.
 //
 //   TA1   high nibble Fi (and the card's fmax), low nibble Di
-//   TA2   present: specific mode, the card works at Fi/Di from the start
+//   TA2   present: specific mode, the card works at Fi/Di from the start in
+//         the protocol of TA2's low nibble
+//   TD1   low nibble: the first protocol offered, the one the card runs
+//         after the ATR unless TA2 names another
 //   TAi   i > 2, in a group introduced by a TD naming T=1: the card's IFSC
 
 #include "atr.h"
 
+#include <algorithm>
 #include <array>
 
 namespace ttycard::atr {
@@ -43,6 +47,12 @@ constexpr std::array<Rate, 16> kFi{{{372, 4000},
 // Di by the low nibble of TA1 (0 for reserved values).
 constexpr std::array<unsigned int, 16> kDi{0, 1, 2, 4, 8, 16, 32, 64, 12, 20, 0, 0, 0, 0, 0, 0};
 
+// An ATR cut short before the bytes it announces offers nothing.
+Info CutShort(Info info) {
+  info.protocols = 0;
+  return info;
+}
+
 }  // namespace
 
 Info Parse(const unsigned char* atr, std::size_t length) noexcept {
@@ -52,6 +62,8 @@ Info Parse(const unsigned char* atr, std::size_t length) noexcept {
 
   bool saw_td1 = false;
   bool ifsc_seen = false;
+  unsigned int first = 0;     // the protocol TD1 names; T=0 without TD1
+  unsigned int specific = 0;  // the protocol TA2 names
   unsigned int group = 1;
   unsigned int protocol_of_group = 0;  // the protocol the TD before this group named
   unsigned char indicator = atr[1];    // T0: its high nibble announces group 1
@@ -59,7 +71,7 @@ Info Parse(const unsigned char* atr, std::size_t length) noexcept {
   for (;; ++group) {
     for (unsigned int bit = 4; bit < 7; ++bit) {
       if ((indicator >> bit & 1u) == 0) continue;
-      if (pos >= length) return info;
+      if (pos >= length) return CutShort(info);
       const unsigned char byte = atr[pos++];
       if (bit == 4 && group == 1) {
         const Rate rate = kFi[byte >> 4];
@@ -70,28 +82,37 @@ Info Parse(const unsigned char* atr, std::size_t length) noexcept {
           info.di = d;
         }
       }
-      if (bit == 4 && group == 2) info.specific_mode = true;
+      if (bit == 4 && group == 2) {
+        info.specific_mode = true;
+        specific = byte & 0x0F;
+      }
       if (bit == 4 && group > 2 && protocol_of_group == kT1 && !ifsc_seen) {
         ifsc_seen = true;
         if (byte != 0x00 && byte != 0xFF) info.ifsc = byte;  // 00 and FF are not sizes
       }
     }
     if ((indicator & 0x80) == 0) break;  // no TD: the interface bytes end here
-    if (pos >= length) return info;
+    if (pos >= length) return CutShort(info);
     const unsigned char td = atr[pos++];
     protocol_of_group = td & 0x0F;
     if (protocol_of_group != kGlobalBytes) info.protocols |= 1u << protocol_of_group;
+    if (!saw_td1) first = protocol_of_group;
     saw_td1 = true;
     indicator = td;
   }
   if (!saw_td1) info.protocols = 1u;  // without TD1 the card speaks T=0
+  const unsigned int runs = info.specific_mode ? specific : first;
+  if (runs != kGlobalBytes) info.runs = 1u << runs;
   info.valid = true;
   return info;
 }
 
-std::uint32_t Protocols(const unsigned char* atr, std::size_t length) noexcept {
-  const Info info = Parse(atr, length);
-  return info.valid ? info.protocols : 0;
+bool Store(std::span<const unsigned char> answer, bool empty_allowed,
+           std::span<unsigned char, kMaxLength> record, std::size_t* length) noexcept {
+  if (answer.size() > record.size() || (answer.empty() && !empty_allowed)) return false;
+  std::fill(std::copy(answer.begin(), answer.end(), record.begin()), record.end(), 0);
+  *length = answer.size();
+  return true;
 }
 
 }  // namespace ttycard::atr

@@ -7,15 +7,17 @@
 
 #include "ifdhandler.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string_view>
+#include <span>
 #include <utility>
 
+#include "atr.h"
 #include "blockproto.h"
-#include "charproto.h"
+#include "channel.h"
 #include "linkcmds.h"
 #include "ports.h"
 #include "transmit.h"
@@ -26,6 +28,8 @@ struct ttycard_icc ICC {};
 
 namespace {
 
+using ttycard::ifd::kProtocolT0;
+
 // Legacy PC port addresses of COM1 to COM4.
 constexpr std::array<std::pair<std::uint16_t, const char*>, 4> kPorts{{
     {0x3F8, "/dev/ttyS0"},
@@ -34,34 +38,46 @@ constexpr std::array<std::pair<std::uint16_t, const char*>, 4> kPorts{{
     {0x2E8, "/dev/ttyS3"},
 }};
 
-constexpr uint32_t kProtocolT0 = 0;
-constexpr uint32_t kProtocolT1 = 1;
 constexpr uint32_t kMaxCommand = 255;
 constexpr uint32_t kMaxReceive = 257;
+// The receive buffer a caller hands over holds a whole reply of the reader
+// for T=0 and the collected T=1 response, whatever receive length it states.
+constexpr std::size_t kReceiveT0 = ADM_MAX_REPLY;
+constexpr std::size_t kReceiveT1 = T1_MAX_RESPONSE;
 
-// Stores a fresh ATR, zero-filled to the record's size.
-void StoreAtr(const unsigned char* atr, unsigned int length) {
-  std::memset(ICC.ATR, 0, sizeof ICC.ATR);
-  std::memcpy(ICC.ATR, atr, length);
-  ICC.ATRLength = length;
-}
+static_assert(sizeof ICC.ATR == ttycard::atr::kMaxLength);
 
-// Power up or reset: `action` is Adm_PowerICC or Adm_ResetICC.
+// The process's one reader, through the Adm_ functions.
+ttycard::proto::AdmChannel g_channel;
+
+// Power up or reset: `action` is Adm_PowerICC or Adm_ResetICC. The reader's
+// empty answer (an empty slot) is stored as it comes.
 uint32_t PowerUp(int (*action)(unsigned char*, unsigned int*)) {
   std::array<unsigned char, ADM_MAX_REPLY> atr{};
   unsigned int length = 0;
   if (action(atr.data(), &length) != ADM_OK) return IFD_ERROR_POWER_ACTION;
-  // No ATR is longer than 33 bytes; a longer answer is not one, and storing
-  // a cut copy of it would pass off garbage as the card's identity.
-  if (length > TTYCARD_ATR_SIZE) return IFD_ERROR_POWER_ACTION;
-  StoreAtr(atr.data(), length);
-  T1_CardReset();
+  std::size_t stored = 0;
+  const bool taken = ttycard::atr::Take({atr.data(), std::min<std::size_t>(length, atr.size())},
+                                        true, std::span(ICC.ATR), &stored,
+                                        [](const ttycard::atr::Info&) { T1_CardReset(); });
+  if (!taken) return IFD_ERROR_POWER_ACTION;
+  ICC.ATRLength = static_cast<uint32_t>(stored);
   return IFD_SUCCESS;
 }
 
 uint32_t Refuse(uint32_t* rxlen, uint32_t code) {
   if (rxlen != nullptr) *rxlen = 0;
   return code;
+}
+
+// The T=1 exchange of this road: the process's numbering, 20-byte chunks.
+int ExchangeT1(std::span<const unsigned char> apdu, std::span<unsigned char> out,
+               std::size_t* outlen) {
+  unsigned int length = 0;
+  const int result =
+      T1_ExchangeData(apdu.data(), static_cast<unsigned int>(apdu.size()), out.data(), &length);
+  *outlen = length;
+  return result;
 }
 
 }  // namespace
@@ -74,48 +90,6 @@ const char* DeviceOfChannel(std::uint32_t channel) {
     if (port == (channel & 0xFFFF)) return path;
   }
   return nullptr;
-}
-
-uint32_t Transmit(uint32_t protocol, const unsigned char* tx, uint32_t txlen, unsigned char* rx,
-                  uint32_t capacity, uint32_t* rxlen) {
-  if (rxlen == nullptr) return IFD_ERROR_NOT_SUPPORTED;
-  if (txlen > kMaxCommand || txlen <= 3 || tx == nullptr || rx == nullptr) {
-    return Refuse(rxlen, IFD_ERROR_NOT_SUPPORTED);
-  }
-
-  // The command is worked on in a copy: for T=0 a 4-byte case 1 APDU gets
-  // its P3 of 0 ("no data") here, never in the caller's buffer. In T=1 a P3
-  // of 0 would mean "256 bytes expected", so there the four bytes go alone.
-  std::array<unsigned char, kMaxCommand + 1> apdu{};
-  std::memcpy(apdu.data(), tx, txlen);
-  const unsigned int length = txlen == 4 && protocol == kProtocolT0 ? 5 : txlen;
-
-  std::array<unsigned char, T1_MAX_RESPONSE> response{};
-  unsigned int response_length = capacity;
-  int result = ADM_OK;
-  switch (protocol) {
-    case kProtocolT0:
-      // The reader's frame counts the APDU plus one byte in a single length
-      // byte: 255 bytes would wrap it.
-      if (length > 254) return Refuse(rxlen, IFD_ERROR_NOT_SUPPORTED);
-      result = T0_ExchangeData(apdu.data(), length, response.data(), &response_length);
-      std::printf("Response Size %d\n", static_cast<int>(response_length));
-      std::fflush(stdout);
-      break;
-    case kProtocolT1:
-      result = T1_ExchangeData(apdu.data(), length, response.data(), &response_length);
-      break;
-    default:
-      return Refuse(rxlen, IFD_PROTOCOL_NOT_SUPPORTED);
-  }
-  // The caller's buffer holds `capacity` bytes: a longer answer is not cut
-  // into it, it fails.
-  if (result != ADM_OK || response_length > capacity) {
-    return Refuse(rxlen, IFD_COMMUNICATION_ERROR);
-  }
-  std::memcpy(rx, response.data(), response_length);
-  *rxlen = response_length;
-  return IFD_SUCCESS;
 }
 
 }  // namespace ttycard::ifd
@@ -191,8 +165,25 @@ uint32_t IFD_Confiscate_ICC(void) {
 uint32_t IFD_Transmit_to_ICC(struct ttycard_io_header pci, const unsigned char* tx, uint32_t txlen,
                              unsigned char* rx, uint32_t* rxlen) {
   if (rxlen == nullptr) return IFD_ERROR_NOT_SUPPORTED;
-  if (txlen > kMaxCommand || *rxlen > kMaxReceive) return Refuse(rxlen, IFD_ERROR_NOT_SUPPORTED);
-  return ttycard::ifd::Transmit(pci.Protocol, tx, txlen, rx, *rxlen, rxlen);
+  // The incoming receive length is only checked against 257: it does not
+  // size the receive buffer, which holds kReceiveT0 or kReceiveT1 bytes.
+  if (txlen > kMaxCommand || *rxlen > kMaxReceive || txlen < ttycard::ifd::kMinCommand ||
+      tx == nullptr || rx == nullptr) {
+    return Refuse(rxlen, IFD_ERROR_NOT_SUPPORTED);
+  }
+  const uint32_t incoming = *rxlen;
+  const std::size_t room = pci.Protocol == kProtocolT0 ? kReceiveT0 : kReceiveT1;
+  std::size_t length = 0;
+  const uint32_t result = ttycard::ifd::Send(g_channel, ttycard::t0::kBlockTime, ExchangeT1,
+                                             pci.Protocol, {tx, txlen}, {rx, room}, &length);
+  if (pci.Protocol == kProtocolT0) {
+    // The response size, or the caller's receive length after a failure.
+    std::printf("Response Size %d\n", static_cast<int>(result == IFD_SUCCESS ? length : incoming));
+    std::fflush(stdout);
+  }
+  if (result != IFD_SUCCESS) return Refuse(rxlen, result);
+  *rxlen = static_cast<uint32_t>(length);
+  return IFD_SUCCESS;
 }
 
 uint32_t IFD_Is_ICC_Present(void) {

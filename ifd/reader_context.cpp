@@ -9,13 +9,11 @@
 
 #include "atr.h"
 #include "t0_engine.h"
+#include "transmit.h"
 
 namespace ttycard::ifd {
 namespace {
 
-constexpr std::uint32_t kProtocolT0 = 0;
-constexpr std::uint32_t kProtocolT1 = 1;
-constexpr std::size_t kCase1 = 4;
 // Reader commands that can safely be repeated (reset, status) are tried this
 // often when their reply is damaged.
 constexpr int kCommandTries = 3;
@@ -71,6 +69,7 @@ void Reader::Unchecked(void* self) {
 void Reader::ForgetCard() {
   atr_.fill(0);
   atr_length_ = 0;
+  protocol_ = 0;
   t1::CardReset(t1_, 32, true, t1_config_);
 }
 
@@ -126,24 +125,25 @@ std::uint32_t Reader::PowerUp(bool /*reset*/) {
   for (int attempt = 0; attempt < kCommandTries && result != ADM_OK && !port_.lost; ++attempt) {
     result = link::ResetIcc(link_, atr.data(), &length);
   }
-  if (result != ADM_OK) return IFD_ERROR_POWER_ACTION;
   // The reader answers a reset of an empty slot with an empty ATR; every card
-  // has at least TS and T0. No ATR is longer than 33 bytes.
-  if (length == 0 || length > atr_.size()) return IFD_ERROR_POWER_ACTION;
-  atr_.fill(0);
-  std::memcpy(atr_.data(), atr.data(), length);
-  atr_length_ = length;
-  // A fresh card: its own IFSC, our IFSD to be announced, and its first
-  // I-block numbered 0 both ways.
-  t1::CardReset(t1_, atr::Parse(atr_.data(), atr_length_).ifsc, true, t1_config_);
-  return IFD_SUCCESS;
+  // has at least TS and T0. A fresh card: its own IFSC, our IFSD to be
+  // announced, its first I-block numbered 0 both ways, and the protocol its
+  // ATR sets. A reset that brings no ATR ends the card session all the same.
+  const bool taken =
+      result == ADM_OK && atr::Take({atr.data(), std::min<std::size_t>(length, atr.size())}, false,
+                                    atr_, &atr_length_, [this](const atr::Info& info) {
+                                      t1::CardReset(t1_, info.ifsc, true, t1_config_);
+                                      protocol_ = info.runs & (kRunsT0 | kRunsT1);
+                                    });
+  if (taken) return IFD_SUCCESS;
+  ForgetCard();
+  return IFD_ERROR_POWER_ACTION;
 }
 
 std::uint32_t Reader::PowerDown() {
   line_.SetBlockTime(command_block_time_);
   if (link::UnpowerIcc(link_) != ADM_OK) return IFD_ERROR_POWER_ACTION;
-  atr_.fill(0);
-  atr_length_ = 0;
+  ForgetCard();
   return IFD_SUCCESS;
 }
 
@@ -172,28 +172,19 @@ std::uint32_t Reader::Presence() {
 std::uint32_t Reader::Transmit(std::uint32_t protocol, std::span<const unsigned char> tx,
                                unsigned char* rx, std::size_t capacity, std::size_t* rxlen) {
   *rxlen = 0;
-  if (tx.size() < kCase1 || tx.data() == nullptr || rx == nullptr) return IFD_ERROR_NOT_SUPPORTED;
-  std::size_t length = 0;
-  int result = ADM_COMM_ERROR;
-  if (protocol == kProtocolT0) {
-    // The reader's T=0 frame carries at most 254 APDU bytes: a longer
-    // command is refused before anything is sent. A case 1 command gets
-    // T=0's P3 of 0 ("no data") in a copy.
-    if (tx.size() > kMaxT0Command) return IFD_ERROR_NOT_SUPPORTED;
-    std::array<unsigned char, kMaxT0Command> apdu{};
-    std::memcpy(apdu.data(), tx.data(), tx.size());
-    const std::size_t n = tx.size() == kCase1 ? kCase1 + 1 : tx.size();
-    result = t0::Exchange(channel_, {apdu.data(), n}, {rx, capacity}, &length, t0_block_time_);
-  } else if (protocol == kProtocolT1) {
-    if (tx.size() > kMaxCommand) return IFD_ERROR_NOT_SUPPORTED;
-    // In T=1 a case 1 command is its four bytes.
-    result = t1::Exchange(channel_, t1_config_, t1_, tx, {rx, capacity}, &length);
-  } else {
+  if (atr_length_ == 0) return IFD_COMMUNICATION_ERROR;  // no card powered
+  // The card runs one protocol from its ATR on: a command in another one
+  // would only confuse it, and never reaches it.
+  if (protocol > kProtocolT1 || (protocol_ >> protocol & 1u) == 0) {
     return IFD_PROTOCOL_NOT_SUPPORTED;
   }
-  if (result != ADM_OK) return IFD_COMMUNICATION_ERROR;
-  *rxlen = length;
-  return IFD_SUCCESS;
+  // T=1 on this road: the card's block sizes, APDUs up to an extended case 4.
+  const auto exchange_t1 = [this](std::span<const unsigned char> apdu, std::span<unsigned char> out,
+                                  std::size_t* outlen) {
+    if (apdu.size() > kMaxCommand) return ADM_FAILURE;
+    return t1::Exchange(channel_, t1_config_, t1_, apdu, out, outlen);
+  };
+  return Send(channel_, t0_block_time_, exchange_t1, protocol, tx, {rx, capacity}, rxlen);
 }
 
 }  // namespace ttycard::ifd

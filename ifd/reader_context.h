@@ -18,6 +18,7 @@
 #include "ifdhandler.h"
 #include "link.h"
 #include "port.h"
+#include "t0_engine.h"
 #include "t1_engine.h"
 
 namespace ttycard::ifd {
@@ -35,10 +36,12 @@ class ReaderEvents {
 // Longest command and response through Reader::Transmit.
 inline constexpr std::size_t kMaxCommand = 4 + 3 + 65535 + 2;  // extended case 4
 inline constexpr std::size_t kMaxResponse = 65536 + 2;
-inline constexpr std::size_t kMaxT0Command = 254;  // the reader's T=0 frame
 // The IFSD asked of T=1 cards: the largest whose block (INF and 4 bytes) one
 // reply of the reader carries.
 inline constexpr unsigned int kIfsd = link::kWideReply - 4;
+// Reader::Protocol(): the values of SCARD_PROTOCOL_T0 and SCARD_PROTOCOL_T1.
+inline constexpr std::uint32_t kRunsT0 = 1;
+inline constexpr std::uint32_t kRunsT1 = 2;
 
 class Reader {
  public:
@@ -73,17 +76,25 @@ class Reader {
   bool IsOpen() const { return port_.open; }
   bool Lost() const { return port_.lost; }  // hung up or failed: reopen it
 
-  // IFD result codes.
+  // IFD result codes. A power action starts a new card session: the ATR,
+  // the T=1 state and the protocol the card runs.
   std::uint32_t PowerUp(bool reset);
   std::uint32_t PowerDown();
   // IFD_ICC_PRESENT, IFD_ICC_NOT_PRESENT (also, without a byte on the line,
   // while the reader settles), IFD_COMMUNICATION_ERROR.
   std::uint32_t Presence();
-  // protocol 0 (T=0) or 1 (T=1); `rx` holds `capacity` bytes.
+  // protocol 0 (T=0) or 1 (T=1), which must be the one the card runs
+  // (IFD_PROTOCOL_NOT_SUPPORTED otherwise, before anything is sent); `rx`
+  // holds `capacity` bytes.
   std::uint32_t Transmit(std::uint32_t protocol, std::span<const unsigned char> tx,
                          unsigned char* rx, std::size_t capacity, std::size_t* rxlen);
 
   std::span<const unsigned char> Atr() const { return {atr_.data(), atr_length_}; }
+  // The protocol the powered card runs: the reader cannot send a PPS, so
+  // it is the one the ATR sets (atr::Info::runs). kRunsT0 or kRunsT1; 0
+  // with no card powered, or when the card runs a protocol this driver
+  // cannot (T=2 and up, or T=15 named by TD1 or TA2).
+  std::uint32_t Protocol() const { return protocol_; }
   const t1::State& T1() const { return t1_; }
   int Handle() const { return port_.open ? record_.handle : -1; }
   void Watch(link::FrameWatcher* watcher) { link_.watcher = watcher; }
@@ -128,6 +139,7 @@ class Reader {
   t1::State t1_{&ns_, &nr_};
   std::array<unsigned char, TTYCARD_ATR_SIZE> atr_{};
   std::size_t atr_length_ = 0;
+  std::uint32_t protocol_ = 0;
   bool settling_ = false;
   std::atomic<std::chrono::steady_clock::rep> settle_until_{0};
 };

@@ -40,11 +40,9 @@ long GetCapability(Context& context, unsigned long tag, unsigned long* length,
 long Control(Context& context, unsigned long code, const unsigned char* tx, unsigned long txlen,
              unsigned char* rx, unsigned long rxlen, unsigned long* returned);
 
-// The largest APDU data field the library passes, per protocol.
+// The largest APDU data field the library passes in T=1 (an extended Lc);
+// T=0's is its frame's (t0::kMaxData).
 inline constexpr std::uint32_t kMaxApduDataT1 = 65535;
-// The four bytes of a T=0 command and Lc leave 249 bytes of data in the
-// reader's 254-byte frame.
-inline constexpr std::uint32_t kMaxApduDataT0 = 249;
 
 }  // namespace ttycard::pcsc
 

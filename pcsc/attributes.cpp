@@ -75,8 +75,9 @@ long GetCapability(Context& context, unsigned long tag, unsigned long* length,
   ifd::Reader& reader = context.reader;
   const auto atr = reader.Atr();
   const atr::Info info = atr::Parse(atr.data(), atr.size());
-  const bool t1 = context.negotiated == SCARD_PROTOCOL_T1 ||
-                  (context.negotiated == 0 && (info.protocols & SCARD_PROTOCOL_T1) != 0);
+  // Sizes follow the protocol the card runs (there is no other in use).
+  const std::uint32_t runs = reader.Protocol();
+  const bool t1 = runs == ifd::kRunsT1;
   switch (tag) {
     case TAG_IFD_ATR:
     case SCARD_ATTR_ATR_STRING:
@@ -110,15 +111,15 @@ long GetCapability(Context& context, unsigned long tag, unsigned long* length,
     case SCARD_ATTR_MAXINPUT:
       return AnswerDword(length, value,
                          t1 ? static_cast<std::uint32_t>(ifd::kMaxCommand)
-                            : static_cast<std::uint32_t>(ifd::kMaxT0Command));
+                            : static_cast<std::uint32_t>(t0::kMaxCommand));
     case SCARD_ATTR_MAX_IFSD:
       return AnswerDword(length, value, ifd::kIfsd);
     case SCARD_ATTR_CURRENT_IFSC:
-      return AnswerDword(length, value, atr.empty() ? 0 : reader.T1().ifsc);
+      return AnswerDword(length, value, t1 ? reader.T1().ifsc : 0);
     case SCARD_ATTR_CURRENT_IFSD:
-      return AnswerDword(length, value, atr.empty() ? 0 : reader.T1().ifsd);
+      return AnswerDword(length, value, t1 ? reader.T1().ifsd : 0);
     case SCARD_ATTR_CURRENT_PROTOCOL_TYPE:
-      return AnswerDword(length, value, context.negotiated);
+      return AnswerDword(length, value, runs);
     case SCARD_ATTR_DEFAULT_CLK:
       return AnswerDword(length, value, info.fmax_khz);
     case SCARD_ATTR_DEFAULT_DATA_RATE: {
@@ -133,7 +134,6 @@ long GetCapability(Context& context, unsigned long tag, unsigned long* length,
       const std::uint32_t presence = reader.Presence();
       context.CheckLost();
       if (presence == IFD_COMMUNICATION_ERROR) return IFD_COMMUNICATION_ERROR;
-      if (presence == IFD_ICC_NOT_PRESENT) context.negotiated = 0;
       return AnswerByte(length, value, presence == IFD_ICC_PRESENT ? 2 : 0);
     }
     case SCARD_ATTR_ICC_INTERFACE_STATUS:

@@ -101,7 +101,6 @@ bool Context::Available(Settling settling) {
       return false;
     }
     gone = false;
-    negotiated = 0;
     if (Tracing(kTraceCommands)) Log(kDebug, "%s: opened again; settling", device.c_str());
   }
   if (!reader.IsOpen()) return false;

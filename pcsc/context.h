@@ -1,5 +1,5 @@
-// One reader entry of pcscd (one Lun): its reader, what pcscd agreed with
-// its card, its polling wait and whether its device went away.
+// One reader entry of pcscd (one Lun): its reader (with the card session
+// in it), its polling wait and whether its device went away.
 //
 // pcscd numbers the readers of one driver in the high 16 bits of the Lun;
 // the low 16 bits are the slot, and a reader of ours has one slot, 0.
@@ -52,7 +52,6 @@ struct Context final : ifd::ReaderEvents, link::FrameWatcher {
   ifd::Reader reader{*this};
   const std::string device;
   const std::uint32_t channel_id;  // 0x0001PPPP when known, else 0
-  std::uint32_t negotiated = 0;    // SCARD_PROTOCOL_T0/T1 agreed since the last power action
   bool gone = false;               // the device went away; reopening
   bool away_logged = false;        // its loss is in the log, its return not yet
   std::chrono::steady_clock::time_point next_reopen{};

@@ -5,7 +5,8 @@
 //   CM_IOCTL_GET_FEATURE_REQUEST -> tag 0x12, length 4, the control code of
 //                                   FEATURE_GET_TLV_PROPERTIES (big endian)
 //   that control code            -> tag, length, value (little endian):
-//       wLcdLayout 0, bPPDUSupport 0, dwMaxAPDUDataSize, sFirmwareID
+//       wLcdLayout 0, bPPDUSupport 0, dwMaxAPDUDataSize (the T=0 frame's
+//       while the card runs T=0), sFirmwareID
 
 #include <array>
 #include <cstring>
@@ -60,7 +61,7 @@ long Control(Context& context, unsigned long code, const unsigned char* /*tx*/,
     std::uint32_t max_data = kMaxApduDataT1;
     {
       std::lock_guard lock(context.mu);
-      if (context.negotiated == SCARD_PROTOCOL_T0) max_data = kMaxApduDataT0;
+      if (context.reader.Protocol() == ifd::kRunsT0) max_data = t0::kMaxData;
     }
     b.Tlv(PCSCv2_PART10_PROPERTY_wLcdLayout, 0, 2);
     b.Tlv(PCSCv2_PART10_PROPERTY_bPPDUSupport, 0, 1);

@@ -18,9 +18,10 @@
 // it up as usual.
 
 #include <cstring>
+#include <exception>
+#include <new>
 
 #include "adapter.h"
-#include "atr.h"
 #include "log.h"
 #include "pcsclite_api.h"
 #include "ports.h"
@@ -28,14 +29,30 @@
 namespace ttycard::pcsc {
 namespace {
 
-constexpr DWORD kProtocolT0 = 0;  // SendPci.Protocol numbers
-constexpr DWORD kProtocolT1 = 1;
+constexpr DWORD kProtocolT1 = 1;  // SendPci.Protocol number
 
-// Runs an entry point's body; an exception can never leave it towards the
-// host (it ends the process instead).
+// Runs an entry point's body. Nothing may end pcscd, which serves every other
+// reader too: an exception (an allocation that failed, a lock the system
+// refused) becomes a communication error and a line in the log, which itself
+// neither allocates nor throws.
 template <typename Body>
 RESPONSECODE Guarded(Body&& body) noexcept {
-  return body();
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    Log(kError, "out of memory: the call failed");
+  } catch (const std::exception& e) {
+    Log(kError, "the call failed: %s", e.what());
+  } catch (...) {
+    Log(kError, "the call failed");
+  }
+  return IFD_COMMUNICATION_ERROR;
+}
+
+const char* Running(std::uint32_t runs) {
+  return runs == ttycard::ifd::kRunsT1   ? "T=1"
+         : runs == ttycard::ifd::kRunsT0 ? "T=0"
+                                         : "no protocol this driver can run";
 }
 
 const char* ActionName(DWORD action) {
@@ -94,17 +111,18 @@ RESPONSECODE IFDHSetProtocolParameters(DWORD Lun, DWORD Protocol, UCHAR /*Flags*
     const auto context = Find(Lun);
     if (context == nullptr) return IFD_COMMUNICATION_ERROR;
     // The reader cannot send a PPS to the card, so nothing is negotiated on
-    // the wire and the card keeps its default rates. What can be answered is
-    // whether the card speaks the protocol at all, which its ATR says.
+    // the wire: the card runs the protocol its ATR sets, and that is the only
+    // one that can be agreed. pcscd takes 607 as "use the card's default
+    // protocol", which is the one the card runs.
     std::lock_guard lock(context->mu);
-    const auto atr = context->reader.Atr();
-    const DWORD wanted = Protocol & ttycard::atr::Protocols(atr.data(), atr.size()) &
-                         (SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
-    if (wanted == 0) return IFD_NOT_SUPPORTED;
-    context->negotiated = (wanted & SCARD_PROTOCOL_T1) != 0 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
+    const std::uint32_t runs = context->reader.Protocol();
+    if ((Protocol & runs) == 0) {
+      Log(kInfo, "%s: protocol 0x%lX asked for, but the card runs %s", context->device.c_str(),
+          Protocol, Running(runs));
+      return IFD_PROTOCOL_NOT_SUPPORTED;
+    }
     if (Tracing(kTraceCommands)) {
-      Log(kDebug, "%s: protocol T=%d", context->device.c_str(),
-          context->negotiated == SCARD_PROTOCOL_T1 ? 1 : 0);
+      Log(kDebug, "%s: protocol %s", context->device.c_str(), Running(runs));
     }
     return IFD_SUCCESS;
   });
@@ -124,7 +142,6 @@ RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength)
     }
     std::lock_guard lock(context->mu);
     if (!context->Available()) return IFD_NO_SUCH_DEVICE;
-    context->negotiated = 0;  // every power action starts a new card session
     const std::uint32_t result = Action == IFD_POWER_DOWN
                                      ? context->reader.PowerDown()
                                      : context->reader.PowerUp(Action == IFD_RESET);
@@ -138,11 +155,20 @@ RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength)
     if (Tracing(kTraceCommands)) {
       LogBytes(kDebug, Action == IFD_POWER_DOWN ? "power down, ATR" : "ATR", atr);
     }
-    // pcscd's buffer holds MAX_ATR_SIZE bytes, the most an ATR can have.
-    if (Atr != nullptr && (room == 0 || room >= atr.size())) {
-      std::memcpy(Atr, atr.data(), atr.size());
-      *AtrLength = atr.size();
+    if (Action == IFD_POWER_DOWN) return IFD_SUCCESS;
+    // pcscd's buffer holds MAX_ATR_SIZE bytes, the most an ATR can have. A
+    // caller whose buffer cannot take the ATR is not told of a powered card
+    // it knows nothing about: the card is powered down again and the call
+    // fails, as pcsc-lite says a short buffer fails.
+    if (Atr == nullptr || room < atr.size()) {
+      Log(kError, "%s: the ATR (%zu bytes) does not fit the caller's %lu-byte buffer",
+          context->device.c_str(), atr.size(), Atr == nullptr ? 0ul : room);
+      context->reader.PowerDown();
+      context->CheckLost();
+      return IFD_ERROR_INSUFFICIENT_BUFFER;
     }
+    std::memcpy(Atr, atr.data(), atr.size());
+    *AtrLength = atr.size();
     return IFD_SUCCESS;
   });
 }
@@ -156,23 +182,15 @@ RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PUCHAR TxBuff
     *RxLength = 0;
     const auto context = Find(Lun);
     if (context == nullptr) return IFD_COMMUNICATION_ERROR;
-    if (SendPci.Protocol != kProtocolT0 && SendPci.Protocol != kProtocolT1) {
-      return IFD_PROTOCOL_NOT_SUPPORTED;
-    }
     std::lock_guard lock(context->mu);
-    // Once a protocol is agreed for this card session, T=1 blocks must not
-    // reach a T=0 card and T=0 commands not a T=1 card.
-    const std::uint32_t pci_mask =
-        SendPci.Protocol == kProtocolT1 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
-    if (context->negotiated != 0 && context->negotiated != pci_mask) {
-      return IFD_PROTOCOL_NOT_SUPPORTED;
-    }
     if (!context->Available()) return IFD_NO_SUCH_DEVICE;
     const bool apdu_trace = Tracing(kTraceApdu);
     if (apdu_trace && TxBuffer != nullptr) {
       LogBytes(kDebug, SendPci.Protocol == kProtocolT1 ? "T=1 APDU ->" : "T=0 APDU ->",
                {TxBuffer, TxLength});
     }
+    // T=1 blocks never reach a card that runs T=0, nor T=0 commands one that
+    // runs T=1 (Reader::Transmit).
     std::size_t received = 0;
     const std::size_t room = std::min<std::size_t>(capacity, ttycard::ifd::kMaxResponse);
     const std::uint32_t result =
@@ -209,7 +227,6 @@ RESPONSECODE IFDHICCPresence(DWORD Lun) {
     } else if (!context->reader.Settling()) {
       context->Answered();
     }
-    if (result == IFD_ICC_NOT_PRESENT) context->negotiated = 0;  // the card went with it
     return result;
   });
 }

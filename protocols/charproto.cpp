@@ -8,6 +8,7 @@
 //
 //   APDU of 5 bytes  (CLA INS P1 P2 P3, no data):  CLA INS P1 P2 00 P3
 //   longer APDU      (CLA INS P1 P2 Lc data...):   the APDU, then 00
+//   case 1 (CLA INS P1 P2):                        CLA INS P1 P2 00 00
 //
 // The reply data is the card's answer: response data, SW1, SW2. An answer
 // shorter than SW1 SW2 is not a card's answer. For a 5-byte command a T=0
@@ -28,28 +29,28 @@ namespace {
 constexpr unsigned char kFrameHeader = 0x01;
 constexpr unsigned char kCmdT0Exchange = 0xA0;
 constexpr std::size_t kHeaderApdu = 5;
-// The length byte counts the APDU and its extra byte; it must not wrap.
-constexpr std::size_t kMaxApdu = 254;
 constexpr std::size_t kStatusBytes = 2;
 
 }  // namespace
 
 int Exchange(proto::Channel& channel, std::span<const unsigned char> apdu,
              std::span<unsigned char> out, std::size_t* outlen, int block_time) {
-  const std::size_t len = apdu.size();
-  if (len < kHeaderApdu || len > kMaxApdu || apdu.data() == nullptr) {
+  if (apdu.size() < kCase1 || apdu.size() > kMaxCommand || apdu.data() == nullptr) {
     if (outlen != nullptr) *outlen = 0;
     return ADM_FAILURE;
   }
+  // A case 1 command goes as a 5-byte one whose P3 is 0.
+  const std::size_t len = apdu.size() == kCase1 ? kHeaderApdu : apdu.size();
+  const unsigned char p3 = apdu.size() == kCase1 ? 0x00 : apdu[4];
 
   std::array<unsigned char, ADM_MAX_FRAME> frame{};
   frame[0] = kFrameHeader;
   frame[1] = kCmdT0Exchange;
   frame[2] = static_cast<unsigned char>(len + 1);
-  std::memcpy(&frame[3], apdu.data(), len);
+  std::memcpy(&frame[3], apdu.data(), apdu.size());
   if (len == kHeaderApdu) {
-    frame[7] = 0x00;     // no command data
-    frame[8] = apdu[4];  // P3: the length expected back
+    frame[7] = 0x00;  // no command data
+    frame[8] = p3;    // the length expected back
   } else {
     frame[3 + len] = 0x00;
   }
@@ -62,7 +63,7 @@ int Exchange(proto::Channel& channel, std::span<const unsigned char> apdu,
   if (result != ADM_OK) return result;
   if (got < kStatusBytes) return ADM_COMM_ERROR;
   if (len == kHeaderApdu) {
-    const std::size_t le = apdu[4] == 0 ? 256 : apdu[4];
+    const std::size_t le = p3 == 0 ? 256 : p3;
     if (got != kStatusBytes && got != le + kStatusBytes) return ADM_COMM_ERROR;
   }
   if (got > out.size()) return ADM_COMM_ERROR;
@@ -81,7 +82,9 @@ ttycard::proto::AdmChannel g_channel;
 
 extern "C" int T0_ExchangeData(const unsigned char* apdu, unsigned int len, unsigned char* response,
                                unsigned int* resplen) {
-  if (apdu == nullptr || len < 5 || len > 254) {
+  // This interface takes commands of five bytes and more: a case 1 command
+  // comes with its P3 of 0.
+  if (apdu == nullptr || len < 5) {
     if (resplen != nullptr) *resplen = 0;
     return ADM_FAILURE;
   }
@@ -90,6 +93,6 @@ extern "C" int T0_ExchangeData(const unsigned char* apdu, unsigned int len, unsi
   // The caller's buffer holds a whole reply of the reader (255 bytes).
   const int result =
       ttycard::t0::Exchange(g_channel, {apdu, len}, {response, ADM_MAX_REPLY}, &length);
-  if (result == ADM_OK) *resplen = static_cast<unsigned int>(length);
+  if (result == ADM_OK || result == ADM_FAILURE) *resplen = static_cast<unsigned int>(length);
   return result;
 }

@@ -128,11 +128,11 @@ TEST_F(Adapter, ProtocolIsAcceptedWhenTheAtrOffersIt) {
     DWORD negotiated;
   } const cases[] = {
       {&kT1Atr, SCARD_PROTOCOL_T1, IFD_SUCCESS, SCARD_PROTOCOL_T1},
-      {&kT1Atr, SCARD_PROTOCOL_T0, IFD_NOT_SUPPORTED, 0},
+      {&kT1Atr, SCARD_PROTOCOL_T0, IFD_PROTOCOL_NOT_SUPPORTED, SCARD_PROTOCOL_T1},
       {&kT1Atr, SCARD_PROTOCOL_ANY, IFD_SUCCESS, SCARD_PROTOCOL_T1},
-      {&kT1Atr, SCARD_PROTOCOL_RAW, IFD_NOT_SUPPORTED, 0},
+      {&kT1Atr, SCARD_PROTOCOL_RAW, IFD_PROTOCOL_NOT_SUPPORTED, SCARD_PROTOCOL_T1},
       {&kT0Atr, SCARD_PROTOCOL_T0, IFD_SUCCESS, SCARD_PROTOCOL_T0},
-      {&kT0Atr, SCARD_PROTOCOL_T1, IFD_NOT_SUPPORTED, 0},
+      {&kT0Atr, SCARD_PROTOCOL_T1, IFD_PROTOCOL_NOT_SUPPORTED, SCARD_PROTOCOL_T0},
   };
   for (const auto& c : cases) {
     emu_->SetAtr(*c.atr);
@@ -177,7 +177,7 @@ TEST_F(Adapter, TransmitKeepsToTheNegotiatedProtocol) {
             IFD_PROTOCOL_NOT_SUPPORTED);
   EXPECT_EQ(emu_->FrameCount(), frames) << "a refused command reached the reader";
 
-  // After a new power-up nothing is negotiated yet: routing is by SendPci.
+  // A new power-up: the new card's protocol.
   emu_->SetAtr(kT0Atr);
   PowerUp();
   EXPECT_EQ(Transmit(0, {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00}, 258, &r), IFD_SUCCESS);

@@ -1,19 +1,44 @@
 // The adapter's answers that need no reader: every entry point on a Lun
-// without an open channel, channels that cannot be opened, and the trace
-// levels of TTYCARD_LOG.
+// without an open channel, channels that cannot be opened, allocations that
+// fail, and the trace levels of TTYCARD_LOG.
 #include "adapter.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "log.h"
 #include "pcsclite_api.h"
+
+// Allocations that fail on demand: once `g_let_through` more have succeeded,
+// every operator new throws std::bad_alloc until it is set to -1.
+std::atomic<int> g_let_through{-1};
+std::atomic<int> g_refused{0};
+
+void* operator new(std::size_t size) {
+  if (g_let_through == 0) {
+    ++g_refused;
+    throw std::bad_alloc();
+  }
+  if (g_let_through > 0) --g_let_through;
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+// (Not inlined: the compiler would take free() of what operator new
+// returned for a mismatch.)
+[[gnu::noinline]] void operator delete(void* p) noexcept {
+  std::free(p);
+}
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
 
 namespace {
 
@@ -167,6 +192,31 @@ TEST(OpenChannel, RefusedWithoutOpeningTheLun) {
        {0x000203F8ul, 0x000103F9ul, 0x00010000ul, 0x00000000ul, 0x000303F8ul}) {
     EXPECT_EQ(IFDHCreateChannel(0, channel), IFD_NOT_SUPPORTED) << std::hex << channel;
     EXPECT_EQ(IFDHICCPresence(0), IFD_COMMUNICATION_ERROR);
+  }
+}
+
+// No exception leaves an entry point (pcscd would end, and every reader in
+// it): an allocation that fails while a channel is being opened is a
+// communication error, and the Lun stays closed.
+TEST(OpenChannel, AnAllocationThatFailsIsACommunicationError) {
+  const struct {
+    const char* what;
+    DWORD lun;
+    int let_through;
+  } cases[] = {
+      {"the reader's record", 0x00000000, 0},
+      {"its device name", 0x00000000, 1},
+      {"reader 5", 0x00050000, 0},
+  };
+  for (const auto& c : cases) {
+    std::string name = "/nonexistent/a-name-longer-than-any-short-string/ttyS0";
+    g_refused = 0;
+    g_let_through = c.let_through;
+    const RESPONSECODE result = IFDHCreateChannelByName(c.lun, name.data());
+    g_let_through = -1;
+    EXPECT_EQ(result, IFD_COMMUNICATION_ERROR) << c.what;
+    EXPECT_GT(g_refused.load(), 0) << c.what << ": no allocation failed";
+    EXPECT_EQ(IFDHICCPresence(c.lun), IFD_COMMUNICATION_ERROR) << c.what << ": Lun left open";
   }
 }
 

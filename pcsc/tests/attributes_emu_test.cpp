@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -166,53 +165,32 @@ TEST_F(Attributes, OfTheReaderWhateverTheCard) {
   EXPECT_EQ(IFDHSetCapabilities(kLun, SCARD_ATTR_VENDOR_NAME, 1, &byte), IFD_ERROR_TAG);
 }
 
-// What follows the card and the protocol agreed for it.
-TEST_F(Attributes, FollowTheCardAndTheAgreedProtocol) {
-  struct State {
-    const char* name;
-    const Bytes* atr;  // null: powered down
-    DWORD protocol;    // agreed through SetProtocolParameters; 0 none
-    bool present;
-    DWORD protocol_type, max_input;
-    std::optional<DWORD> ifsc, ifsd;
-    UCHAR powered, presence;
+// An ATR buffer that cannot take the ATR: the call fails with nothing
+// handed back, and the card is not left powered behind the host's back.
+TEST_F(Attributes, PowerUpIntoAShortAtrBufferFails) {
+  const struct {
+    const char* what;
+    bool buffer;
+    DWORD room;
+    RESPONSECODE result;
+  } cases[] = {
+      {"MAX_ATR_SIZE", true, MAX_ATR_SIZE, IFD_SUCCESS},
+      {"exactly the ATR", true, 11, IFD_SUCCESS},
+      {"one byte short", true, 10, IFD_ERROR_INSUFFICIENT_BUFFER},
+      {"no room", true, 0, IFD_ERROR_INSUFFICIENT_BUFFER},
+      {"no buffer", false, MAX_ATR_SIZE, IFD_ERROR_INSUFFICIENT_BUFFER},
   };
-  const State states[] = {
-      {"T=1 card, nothing agreed", &kT1Atr, 0, true, 0, 65544, 32, std::nullopt, 1, 2},
-      {"T=1 agreed, after an APDU", &kT1Atr, SCARD_PROTOCOL_T1, true, 2, 65544, 32, 254, 1, 2},
-      {"T=0 card, nothing agreed", &kT0Atr, 0, true, 0, 254, std::nullopt, std::nullopt, 1, 2},
-      {"T=0 agreed", &kT0Atr, SCARD_PROTOCOL_T0, true, 1, 254, std::nullopt, std::nullopt, 1, 2},
-      {"powered down", nullptr, 0, true, 0, 254, 0, 0, 0, 2},
-      {"no card", nullptr, 0, false, 0, 254, 0, 0, 0, 0},
-  };
-  for (const State& s : states) {
-    SCOPED_TRACE(s.name);
-    emu_->SetCardPresent(true);
-    if (s.atr != nullptr) {
-      ASSERT_EQ(PowerUp(*s.atr), *s.atr);
-    } else {
-      DWORD length = 0;
-      ASSERT_EQ(IFDHPowerICC(kLun, IFD_POWER_DOWN, nullptr, &length), IFD_SUCCESS);
-    }
-    if (s.protocol != 0) {
-      ASSERT_EQ(IFDHSetProtocolParameters(kLun, s.protocol, 0, 0, 0, 0), IFD_SUCCESS);
-    }
-    if (s.protocol == SCARD_PROTOCOL_T1) {
-      UCHAR tx[] = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x2F, 0x01};
-      UCHAR rx[4];
-      DWORD n = sizeof rx;
-      ASSERT_EQ(IFDHTransmitToICC(kLun, SCARD_IO_HEADER{1, 0}, tx, sizeof tx, rx, &n, nullptr),
-                IFD_SUCCESS);
-    }
-    emu_->SetCardPresent(s.present);
-    EXPECT_EQ(IFDHICCPresence(kLun), s.present ? IFD_ICC_PRESENT : IFD_ICC_NOT_PRESENT);
-    ExpectAttribute(SCARD_ATTR_CURRENT_PROTOCOL_TYPE, Dword(s.protocol_type));
-    ExpectAttribute(SCARD_ATTR_MAXINPUT, Dword(s.max_input));
-    if (s.ifsc) ExpectAttribute(SCARD_ATTR_CURRENT_IFSC, Dword(*s.ifsc));
-    if (s.ifsd) ExpectAttribute(SCARD_ATTR_CURRENT_IFSD, Dword(*s.ifsd));
-    ExpectAttribute(SCARD_ATTR_ICC_INTERFACE_STATUS, {s.powered});
-    ExpectAttribute(SCARD_ATTR_ICC_PRESENCE, {s.presence});
-    ExpectAttribute(SCARD_ATTR_ATR_STRING, s.atr != nullptr ? *s.atr : Bytes{});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    UCHAR atr[MAX_ATR_SIZE + 1];
+    std::memset(atr, 0xEE, sizeof atr);
+    DWORD length = c.room;
+    EXPECT_EQ(IFDHPowerICC(kLun, IFD_RESET, c.buffer ? atr : nullptr, &length), c.result);
+    const bool ok = c.result == IFD_SUCCESS;
+    EXPECT_EQ(length, ok ? kT1Atr.size() : 0u);
+    EXPECT_EQ(atr[ok ? kT1Atr.size() : 0], 0xEE);
+    EXPECT_EQ(emu_->CardPowered(), ok);
+    ExpectAttribute(SCARD_ATTR_ICC_INTERFACE_STATUS, {ok ? UCHAR{1} : UCHAR{0}});
   }
 }
 
@@ -271,65 +249,109 @@ Bytes Properties(std::uint32_t max_apdu) {
   return b;
 }
 
+// The properties per protocol the card runs: FollowTheProtocolTheCardRuns.
 TEST_F(Attributes, FeatureRequestAndTlvProperties) {
   PowerUp(kT1Atr);
   const Bytes feature = {0x12, 0x04, 0x42, 0x33, 0x00, 0x12};
   const struct {
     const char* what;
-    const Bytes* atr;
-    DWORD protocol;
     DWORD code;
     DWORD capacity;
     RESPONSECODE result;
     Bytes out;
   } cases[] = {
-      {"feature list", &kT1Atr, 0, CM_IOCTL_GET_FEATURE_REQUEST, 64, IFD_SUCCESS, feature},
-      {"feature list, exact room", &kT1Atr, 0, CM_IOCTL_GET_FEATURE_REQUEST, 6, IFD_SUCCESS,
-       feature},
-      {"feature list, short",
-       &kT1Atr,
-       0,
-       CM_IOCTL_GET_FEATURE_REQUEST,
-       5,
-       IFD_ERROR_INSUFFICIENT_BUFFER,
-       {}},
+      {"feature list", CM_IOCTL_GET_FEATURE_REQUEST, 64, IFD_SUCCESS, feature},
+      {"feature list, exact room", CM_IOCTL_GET_FEATURE_REQUEST, 6, IFD_SUCCESS, feature},
+      {"feature list, short", CM_IOCTL_GET_FEATURE_REQUEST, 5, IFD_ERROR_INSUFFICIENT_BUFFER, {}},
       {"feature list, no buffer",
-       &kT1Atr,
-       0,
        CM_IOCTL_GET_FEATURE_REQUEST,
        0,
        IFD_ERROR_INSUFFICIENT_BUFFER,
        {}},
-      {"properties, T=1", &kT1Atr, SCARD_PROTOCOL_T1, kTlvProperties, 64, IFD_SUCCESS,
-       Properties(65535)},
-      {"properties, nothing agreed", &kT1Atr, 0, kTlvProperties, 64, IFD_SUCCESS,
-       Properties(65535)},
-      {"properties, T=0", &kT0Atr, SCARD_PROTOCOL_T0, kTlvProperties, 64, IFD_SUCCESS,
-       Properties(249)},
-      {"properties, short", &kT1Atr, 0, kTlvProperties, 27, IFD_ERROR_INSUFFICIENT_BUFFER, {}},
-      {"escape", &kT1Atr, 0, 0x42000C00, 64, IFD_ERROR_NOT_SUPPORTED, {}},
-      {"verify PIN direct", &kT1Atr, 0, 0x42330006, 64, IFD_ERROR_NOT_SUPPORTED, {}},
-      {"feature request + 1",
-       &kT1Atr,
-       0,
-       CM_IOCTL_GET_FEATURE_REQUEST + 1,
-       64,
-       IFD_ERROR_NOT_SUPPORTED,
-       {}},
-      {"zero", &kT1Atr, 0, 0, 64, IFD_ERROR_NOT_SUPPORTED, {}},
-      {"all ones", &kT1Atr, 0, 0xFFFFFFFF, 64, IFD_ERROR_NOT_SUPPORTED, {}},
+      {"properties, T=1", kTlvProperties, 64, IFD_SUCCESS, Properties(65535)},
+      {"properties, short", kTlvProperties, 27, IFD_ERROR_INSUFFICIENT_BUFFER, {}},
+      {"escape", 0x42000C00, 64, IFD_ERROR_NOT_SUPPORTED, {}},
+      {"verify PIN direct", 0x42330006, 64, IFD_ERROR_NOT_SUPPORTED, {}},
+      {"feature request + 1", CM_IOCTL_GET_FEATURE_REQUEST + 1, 64, IFD_ERROR_NOT_SUPPORTED, {}},
+      {"zero", 0, 64, IFD_ERROR_NOT_SUPPORTED, {}},
+      {"all ones", 0xFFFFFFFF, 64, IFD_ERROR_NOT_SUPPORTED, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    PowerUp(*c.atr);
-    if (c.protocol != 0) {
-      ASSERT_EQ(IFDHSetProtocolParameters(kLun, c.protocol, 0, 0, 0, 0), IFD_SUCCESS);
-    }
     const std::size_t frames = emu_->FrameCount();
     Bytes out;
     EXPECT_EQ(Control(c.code, c.capacity, &out), c.result);
     EXPECT_EQ(out, c.out);
     EXPECT_EQ(emu_->FrameCount(), frames) << "a control code reached the reader";
+  }
+}
+
+// Every shape of ATR against every protocol a host asks for. The reader
+// cannot send a PPS, so the card runs one protocol from its ATR on: TA2's in
+// specific mode, else the one TD1 names. Only that one is agreed and
+// transmitted in, and the attributes and properties follow it; a card that
+// runs neither T=0 nor T=1 gets neither.
+TEST_F(Attributes, FollowTheProtocolTheCardRuns) {
+  constexpr DWORD kT0 = SCARD_PROTOCOL_T0, kT1 = SCARD_PROTOCOL_T1;
+  const struct {
+    const char* what;
+    Bytes atr;  // empty: powered down
+    bool present;
+    DWORD runs;
+  } cards[] = {
+      {"T=0 only", kT0Atr, true, kT0},
+      {"T=1 only", kT1Atr, true, kT1},
+      {"no card: the reset brings no ATR", {}, false, 0},
+      {"T=0 first, T=1 too", {0x3B, 0x80, 0x80, 0x01, 0x01}, true, kT0},
+      {"T=1 first, T=0 too", {0x3B, 0x80, 0x81, 0x00, 0x01}, true, kT1},
+      {"specific mode T=1, TD1 T=0", {0x3B, 0x80, 0x90, 0x01, 0x01, 0x10}, true, kT1},
+      {"specific mode T=0, TD1 T=1", {0x3B, 0x80, 0x91, 0x00, 0x00, 0x11}, true, kT0},
+      {"specific mode T=2", {0x3B, 0x80, 0x10, 0x02}, true, 0},
+      {"TD1 names T=15", {0x3B, 0x80, 0x0F, 0x8F}, true, 0},
+      {"powered down", {}, true, 0},
+  };
+  for (const auto& c : cards) {
+    SCOPED_TRACE(c.what);
+    emu_->SetCardPresent(c.present);
+    if (!c.atr.empty()) {
+      ASSERT_EQ(PowerUp(c.atr), c.atr);
+    } else {
+      UCHAR atr[MAX_ATR_SIZE];
+      DWORD length = sizeof atr;
+      ASSERT_EQ(IFDHPowerICC(kLun, c.present ? IFD_POWER_DOWN : IFD_RESET, atr, &length),
+                c.present ? IFD_SUCCESS : IFD_ERROR_POWER_ACTION);
+    }
+    for (const DWORD asked : {kT0, kT1, kT0 | kT1}) {
+      EXPECT_EQ(IFDHSetProtocolParameters(kLun, asked, 0, 0, 0, 0),
+                (asked & c.runs) != 0 ? IFD_SUCCESS : IFD_PROTOCOL_NOT_SUPPORTED)
+          << "asked " << asked;
+    }
+    for (const DWORD protocol : {0u, 1u}) {
+      const bool runs = c.runs == (protocol == 1 ? kT1 : kT0);
+      const std::size_t frames = emu_->FrameCount();
+      UCHAR tx[] = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x2F, 0x01};
+      UCHAR rx[4];
+      DWORD n = sizeof rx;
+      EXPECT_EQ(
+          IFDHTransmitToICC(kLun, SCARD_IO_HEADER{protocol, 0}, tx, sizeof tx, rx, &n, nullptr),
+          runs            ? IFD_SUCCESS
+          : c.atr.empty() ? IFD_COMMUNICATION_ERROR
+                          : IFD_PROTOCOL_NOT_SUPPORTED)
+          << "T=" << protocol;
+      EXPECT_EQ(emu_->FrameCount() > frames, runs) << "T=" << protocol;
+    }
+    EXPECT_EQ(IFDHICCPresence(kLun), c.present ? IFD_ICC_PRESENT : IFD_ICC_NOT_PRESENT);
+    const bool t1 = c.runs == kT1;
+    ExpectAttribute(SCARD_ATTR_CURRENT_PROTOCOL_TYPE, Dword(c.runs));
+    ExpectAttribute(SCARD_ATTR_MAXINPUT, Dword(t1 ? 65544 : 254));
+    ExpectAttribute(SCARD_ATTR_CURRENT_IFSC, Dword(t1 ? 32 : 0));
+    ExpectAttribute(SCARD_ATTR_CURRENT_IFSD, Dword(t1 ? 254 : 0));  // announced with the APDU
+    ExpectAttribute(SCARD_ATTR_ICC_INTERFACE_STATUS, {c.atr.empty() ? UCHAR{0} : UCHAR{1}});
+    ExpectAttribute(SCARD_ATTR_ICC_PRESENCE, {c.present ? UCHAR{2} : UCHAR{0}});
+    ExpectAttribute(SCARD_ATTR_ATR_STRING, c.atr);
+    Bytes properties;
+    EXPECT_EQ(Control(kTlvProperties, 64, &properties), IFD_SUCCESS);
+    EXPECT_EQ(properties, Properties(c.runs == kT0 ? 249 : 65535));
   }
 }
 

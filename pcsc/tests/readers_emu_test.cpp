@@ -426,7 +426,7 @@ TEST_F(Readers, AReaderThatGoesAwayComesBackUnderItsName) {
   EXPECT_EQ(PowerUp(kLunLinked), other_atr);
   ASSERT_EQ(Transmit(kLunLinked, 0, {0x00, 0x84, 0x00, 0x00, 0x08}, &r), IFD_SUCCESS);
   EXPECT_EQ(r.size(), 10u);
-  EXPECT_EQ(Dword(kLunLinked, SCARD_ATTR_CURRENT_PROTOCOL_TYPE), 0u) << "old agreement kept";
+  EXPECT_EQ(Dword(kLunLinked, SCARD_ATTR_CURRENT_PROTOCOL_TYPE), 1u) << "old protocol kept";
   EXPECT_EQ(IFDHCloseChannel(kLunLinked), IFD_SUCCESS);
   EXPECT_FALSE(second->CardPowered());
   // Closing lets go of the device: another entry may take it.

@@ -14,6 +14,8 @@
 #   3. pcscd with standard output and error on a pipe nobody reads, every
 #      trace level on: 10 000 T=0 APDUs without a stall.
 #   4. pcscd without --debug, its reader away for 30 s: at most 4 log lines.
+#   5. a card offering T=0 first and T=1 too: clients asking for T0|T1 or
+#      T=1 get T=0, and no T=1 block reaches the card.
 #
 #   tests/e2e/run_pcscd_more.sh [BUILD_DIR]     (default: build/)
 #
@@ -220,6 +222,34 @@ emulator QUIET --link "$WORK/ttyQuiet" || exit 1
 client "returned: " wait "ttycard quiet" present 10
 expect "one 'went away' and one 'is back' line" test "$(grep -c 'went away\|is back' "$WORK/away.log")" = 2
 stop_pcscd
+
+# ---- 5. a card offering T=0 first and T=1 too runs T=0 (no PPS) ----
+# pcscd tries T=1 first for T=1 alone and for T0|T1; the driver refuses it
+# (607) and pcscd uses the card's T=0 (and from then on refuses T=1 alone
+# until the card is reset). Not one T=1 block may reach the card.
+connects_t0() { # connects_t0 READER: T1, then T0|T1 connects get T=0 and answer
+  /usr/bin/python3 - "$1" <<'PY'
+import sys
+from smartcard.scard import *
+_, ctx = SCardEstablishContext(SCARD_SCOPE_USER)
+reader = next(r for r in SCardListReaders(ctx, [])[1] if r.startswith(sys.argv[1]))
+for want in (SCARD_PROTOCOL_T1, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1):
+    rv, card, got = SCardConnect(ctx, reader, SCARD_SHARE_SHARED, want)
+    assert rv == 0 and got == SCARD_PROTOCOL_T0, (want, hex(rv), got)
+    rv, r = SCardTransmit(card, SCARD_PCI_T0, [0x00, 0xA4, 0x00, 0x00, 0x02, 0x2F, 0x01])
+    assert rv == 0 and list(r) == [0x90, 0x00], (want, hex(rv), r)
+    SCardDisconnect(card, SCARD_LEAVE_CARD)
+PY
+}
+emulator T0FIRST --t0 --trace --atr "3B 80 80 01 01" || exit 1
+entry "ttycard T0 first" "$(pty T0FIRST)" >"$WORK/t0first.conf"
+start_pcscd "$WORK/t0first.conf" "$WORK/pcscd-t0first.log" || exit 1
+client "T=0 first: " wait "ttycard T0 first" present 10 "3B 80 80 01 01"
+expect "T=0 first, T=1 too: connects for T=1 and for T0|T1 run T=0 and answer" \
+  connects_t0 "ttycard T0 first"
+stop_pcscd
+expect "T=0 first, T=1 too: no T=1 block reached the card" \
+  bash -c "grep -q 'emu <- T=0' '$WORK/T0FIRST.log' && ! grep -Eq 'emu <- T=1|^emu !!' '$WORK/T0FIRST.log'"
 
 echo "# run time $((SECONDS - START)) s"
 if [ "$FAILED" -ne 0 ] || [ -n "${E2E_KEEP:-}" ]; then echo "# logs kept in $WORK"; else rm -rf "$WORK"; fi

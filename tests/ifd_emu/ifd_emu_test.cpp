@@ -169,13 +169,25 @@ TEST_F(IfdEmuTest, FailuresGive612AndNothingReceived) {
   EXPECT_EQ(rxlen_, 0u);
   EXPECT_EQ(g_emu->PendingFaults(), 0u);
 
-  // An answer longer than the caller's buffer is not cut into it.
-  EXPECT_EQ(Transmit(1, Echo(0, 100), 50), IFD_COMMUNICATION_ERROR);
-  EXPECT_EQ(rxlen_, 0u);
-  EXPECT_EQ(rx_[0], 0xEE);
-  EXPECT_EQ(Transmit(0, Echo(0, 100), 50), IFD_COMMUNICATION_ERROR);
-  EXPECT_EQ(rxlen_, 0u);
-  EXPECT_EQ(rx_[0], 0xEE);
+  // The receive buffer holds 255 bytes for T=0 and 272 for T=1 whatever
+  // receive length comes with it; a longer answer is not cut into it.
+  struct Case {
+    uint32_t protocol;
+    Bytes apdu;
+    uint32_t incoming, result, rxlen;
+  };
+  const Case cases[] = {
+      {1, Echo(0, 100), 50, IFD_SUCCESS, 102},
+      {0, Echo(0, 100), 0, IFD_SUCCESS, 102},
+      {1, Echo(0, 270), 1, IFD_SUCCESS, 272},
+      {1, Echo(0, 271), 257, IFD_COMMUNICATION_ERROR, 0},
+      {0, Echo(0, 254), 257, IFD_COMMUNICATION_ERROR, 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Transmit(c.protocol, c.apdu, c.incoming), c.result) << c.rxlen;
+    EXPECT_EQ(rxlen_, c.rxlen);
+    EXPECT_EQ(rx_[c.rxlen], 0xEE);
+  }
 }
 
 TEST_F(IfdEmuTest, PresenceAndAbsence) {
