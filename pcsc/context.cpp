@@ -19,16 +19,26 @@ constexpr auto kReopenEvery = std::chrono::seconds(2);
 std::mutex g_table_mu;
 std::array<std::shared_ptr<Context>, kMaxReaders> g_table;
 
-// Line characters for the log: STX and ETX as < and >, anything else that
-// is not printable as ?.
-std::string Printable(std::span<const unsigned char> chars) {
-  std::string text;
-  text.reserve(chars.size());
-  for (const unsigned char c : chars) {
-    text.push_back(c == 0x02 ? '<' : c == 0x03 ? '>' : (c < 0x20 || c > 0x7E) ? '?' : char(c));
+// Line characters for the log, in a buffer of its own (a trace line is
+// written from inside the link, where nothing may allocate): STX and ETX as
+// < and >, anything else that is not printable as ?, and "..." after the
+// first kShown characters (a whole wide reply fits).
+class Printable {
+ public:
+  explicit Printable(std::span<const unsigned char> chars) {
+    const std::size_t n = std::min(chars.size(), kShown);
+    for (std::size_t i = 0; i < n; ++i) {
+      const unsigned char c = chars[i];
+      text_[i] = c == 0x02 ? '<' : c == 0x03 ? '>' : (c < 0x20 || c > 0x7E) ? '?' : char(c);
+    }
+    if (n < chars.size()) std::memcpy(&text_[n], "...", 3);
   }
-  return text;
-}
+  const char* c_str() const { return text_.data(); }
+
+ private:
+  static constexpr std::size_t kShown = 600;
+  std::array<char, kShown + 4> text_{};
+};
 
 bool SlotOk(unsigned long lun) {
   return (lun & 0xFFFF) == 0 && (lun >> 16) < kMaxReaders;
