@@ -14,9 +14,6 @@
 namespace ttycard::ifd {
 namespace {
 
-// Reader commands that can safely be repeated (reset, status) are tried this
-// often when their reply is damaged.
-constexpr int kCommandTries = 3;
 
 // The T=1 exchange of a PC/SC host: blocks of the card's size, the largest
 // IFSD the reader can return, every reply but a granted extension awaited
@@ -147,14 +144,13 @@ std::uint32_t Reader::PowerDown() {
   return IFD_SUCCESS;
 }
 
-std::uint32_t Reader::Presence() {
+std::uint32_t Reader::Presence(int tries) {
   // A settling reader cannot be asked yet; nobody can have powered a card in
   // it since it was opened.
   if (!Settle()) return IFD_ICC_NOT_PRESENT;
   line_.SetBlockTime(command_block_time_);
   int result = ADM_COMM_ERROR;
-  for (int attempt = 0; attempt < kCommandTries && result == ADM_COMM_ERROR && !port_.lost;
-       ++attempt) {
+  for (int attempt = 0; attempt < tries && result == ADM_COMM_ERROR && !port_.lost; ++attempt) {
     result = link::IccPresence(link_);
   }
   switch (result) {

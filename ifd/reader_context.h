@@ -81,8 +81,10 @@ class Reader {
   std::uint32_t PowerUp(bool reset);
   std::uint32_t PowerDown();
   // IFD_ICC_PRESENT, IFD_ICC_NOT_PRESENT (also, without a byte on the line,
-  // while the reader settles), IFD_COMMUNICATION_ERROR.
-  std::uint32_t Presence();
+  // while the reader settles), IFD_COMMUNICATION_ERROR when `tries` status
+  // queries got no usable answer.
+  static constexpr int kCommandTries = 3;
+  std::uint32_t Presence(int tries = kCommandTries);
   // protocol 0 (T=0) or 1 (T=1), which must be the one the card runs
   // (IFD_PROTOCOL_NOT_SUPPORTED otherwise, before anything is sent); `rx`
   // holds `capacity` bytes.

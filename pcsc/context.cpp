@@ -87,7 +87,19 @@ void Context::CheckLost() {
       device.c_str(), static_cast<long long>(kReopenEvery.count()));
 }
 
+void Context::Unanswered() {
+  if (silent) return;
+  silent = true;
+  if (away_logged) return;
+  away_logged = true;
+  Log(kError,
+      "%s: the reader does not answer its status query (switched off, or its cable out?); its "
+      "slot reads as empty until it answers again",
+      device.c_str());
+}
+
 void Context::Answered() {
+  silent = false;
   if (!away_logged) return;
   away_logged = false;
   // At the loss's level: pcscd run without --debug shows errors only, and a

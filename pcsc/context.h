@@ -44,8 +44,12 @@ struct Context final : ifd::ReaderEvents, link::FrameWatcher {
   bool Available(Settling settling = Settling::kWait);
   // After a failed call: notices a device that went away (logged once).
   void CheckLost();
-  // After a presence answer: a reader that had gone away has answered on its
-  // line again (logged once).
+  // After a presence query the reader did not answer usably (a reader
+  // switched off behind a port that stays): logged once, and its slot reads
+  // as empty until it answers again.
+  void Unanswered();
+  // After a presence answer: a reader that had gone away or fallen silent
+  // has answered on its line again (logged once).
   void Answered();
 
   std::mutex mu;  // one call into the reader at a time
@@ -53,6 +57,7 @@ struct Context final : ifd::ReaderEvents, link::FrameWatcher {
   const std::string device;
   const std::uint32_t channel_id;  // 0x0001PPPP when known, else 0
   bool gone = false;               // the device went away; reopening
+  bool silent = false;             // the reader stopped answering its status query
   bool away_logged = false;        // its loss is in the log, its return not yet
   std::chrono::steady_clock::time_point next_reopen{};
   std::condition_variable settle_wake;  // ends waits for the settle (close)

@@ -216,17 +216,23 @@ RESPONSECODE IFDHICCPresence(DWORD Lun) {
     const auto context = Find(Lun);
     if (context == nullptr) return IFD_COMMUNICATION_ERROR;
     std::lock_guard lock(context->mu);
-    // 615 present, 616 absent (also while the reader settles or its device
-    // is away), 612 when the reader did not answer properly.
+    // 615 present, 616 absent, also while the reader settles, while its
+    // device is away and while it does not answer. pcscd logs two error
+    // lines for every other answer, every second: a reader switched off
+    // would flood its log. Its card is gone for the host either way (pcscd
+    // powers it up afresh once it is back), so the slot reads as empty and
+    // the driver says so once. A silent reader is asked once per poll, not
+    // three times, so that its lock is not held for three block times.
     if (!context->Available(Context::Settling::kAnswerNow)) return IFD_ICC_NOT_PRESENT;
-    const std::uint32_t result = context->reader.Presence();
+    const std::uint32_t result =
+        context->reader.Presence(context->silent ? 1 : ttycard::ifd::Reader::kCommandTries);
     context->CheckLost();
     if (context->gone) return IFD_ICC_NOT_PRESENT;
     if (result == IFD_COMMUNICATION_ERROR) {
-      Log(kError, "%s: no usable answer to the status query", context->device.c_str());
-    } else if (!context->reader.Settling()) {
-      context->Answered();
+      context->Unanswered();
+      return IFD_ICC_NOT_PRESENT;
     }
+    if (!context->reader.Settling()) context->Answered();
     return result;
   });
 }

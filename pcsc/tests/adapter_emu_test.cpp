@@ -189,9 +189,18 @@ TEST_F(Adapter, PresenceFollowsTheSlot) {
   EXPECT_EQ(IFDHICCPresence(0), IFD_ICC_PRESENT);
   emu_->SetCardPresent(false);
   EXPECT_EQ(IFDHICCPresence(0), IFD_ICC_NOT_PRESENT);
-  // A status record too short to hold the card status answers nothing.
+  // A status record too short to hold the card status is no usable answer:
+  // the slot reads as empty (pcscd would log every poll of a 612).
   emu_->SetStatusRecord(Bytes{0x54, 0x54, 0x59, 0x01});
-  EXPECT_EQ(IFDHICCPresence(0), IFD_COMMUNICATION_ERROR);
+  std::size_t frames = emu_->FrameCount();
+  EXPECT_EQ(IFDHICCPresence(0), IFD_ICC_NOT_PRESENT);
+  EXPECT_EQ(emu_->FrameCount() - frames, 3u) << "a status query is tried three times";
+  frames = emu_->FrameCount();
+  EXPECT_EQ(IFDHICCPresence(0), IFD_ICC_NOT_PRESENT);
+  EXPECT_EQ(emu_->FrameCount() - frames, 1u) << "a reader known silent is asked once a poll";
+  emu_->SetStatusRecord(std::nullopt);
+  emu_->SetCardPresent(true);
+  EXPECT_EQ(IFDHICCPresence(0), IFD_ICC_PRESENT);
 }
 
 TEST_F(Adapter, OneReaderPerProcess) {
