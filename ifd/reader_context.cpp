@@ -26,7 +26,7 @@ constexpr int kCommandTries = 3;
 constexpr t1::Config kHostT1{
     .fixed_chunks = false,
     .per_block_waits = true,
-    .base_block_time = link::kCommandBlockTime,
+    .base_block_time = ADM_COMMAND_BLOCK_TIME,
     .max_response = kMaxResponse,
     .max_transactions = 20000,
     .ifsd_wanted = kIfsd,
@@ -93,7 +93,7 @@ void Reader::Close() {
 std::uint32_t Reader::PowerUp(bool /*reset*/) {
   // Power-up and reset are one reader command.
   line_.SetBlockTime(command_block_time_);
-  std::array<unsigned char, link::kWideReply> atr{};
+  std::array<unsigned char, ADM_MAX_WIDE_REPLY> atr{};
   unsigned int length = 0;
   // A reset can be repeated: a reply damaged on the line is asked for again.
   int result = ADM_COMM_ERROR;

@@ -21,13 +21,10 @@ namespace {
 
 using namespace ttycard::t1;
 
-constexpr unsigned char kFrameHeader = 0x01;
 constexpr unsigned char kCmdT1PassThrough = 0xA1;
 // The frame length byte counts the block and the trailer byte; it must not
 // wrap, or the reader would read a different frame than the one we send.
 constexpr int kMaxBlock = 254;
-// The block time a reader's reply normally gets.
-constexpr int kUsualBlockTime = 4;
 
 ttycard::proto::AdmChannel g_channel;
 
@@ -39,7 +36,7 @@ int Quelt(proto::Channel& channel, const unsigned char* block, int len, unsigned
           unsigned int* replylen) {
   if (len < 0 || len > kMaxBlock || (len > 0 && block == nullptr)) return ADM_COMM_ERROR;
   std::array<unsigned char, ADM_MAX_FRAME> frame{};
-  frame[0] = kFrameHeader;
+  frame[0] = ADM_FRAME_HEADER;
   frame[1] = kCmdT1PassThrough;
   frame[2] = static_cast<unsigned char>((len + 1) % 256);
   if (len > 0) std::memcpy(&frame[3], block, static_cast<std::size_t>(len));
@@ -78,7 +75,8 @@ void T1_WTXResponse(unsigned char multiplier, unsigned char* reply) {
   // The card asked for `multiplier` times its waiting time: give the reader
   // three seconds for each before giving up on the answer, but never less
   // than the usual wait for a reader's reply.
-  if (3 * static_cast<int>(multiplier) > kUsualBlockTime) Adm_SetWWT(3 * static_cast<int>(multiplier));
+  if (3 * static_cast<int>(multiplier) > ADM_COMMAND_BLOCK_TIME)
+    Adm_SetWWT(3 * static_cast<int>(multiplier));
   unsigned int replylen = 0;
   if (reply != nullptr) T1_QueltTransaction(block.data(), 5, reply, &replylen);
 }

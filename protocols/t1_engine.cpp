@@ -202,7 +202,7 @@ class Run {
   // again until two copies agree (at most three more times). On success
   // reply_ holds the agreed block.
   bool Confirm() {
-    std::array<std::array<unsigned char, proto::kWideReply>, 3> copies{};
+    std::array<std::array<unsigned char, ADM_MAX_WIDE_REPLY>, 3> copies{};
     std::array<std::size_t, 3> sizes{};
     std::size_t count = 0;
     const auto keep = [&] {
@@ -315,7 +315,7 @@ class Run {
   proto::Channel& channel_;
   const Config& config_;
   State& state_;
-  std::array<unsigned char, proto::kWideReply> reply_{};
+  std::array<unsigned char, ADM_MAX_WIDE_REPLY> reply_{};
   std::size_t reply_length_ = 0;
   bool reply_ok_ = false;
   bool sent_any_ = false;

@@ -18,7 +18,7 @@ struct Config {
   // block it was asked for; true grants it for that one block, every other
   // reply being awaited for base_block_time.
   bool per_block_waits = false;
-  int base_block_time = 4;
+  int base_block_time = ADM_COMMAND_BLOCK_TIME;
   std::size_t max_response = 272;  // longest response collected
   int max_transactions = 1024;     // reader transactions in one exchange
   unsigned int ifsd_wanted = 0;    // IFSD asked for after each reset (0: never ask)
