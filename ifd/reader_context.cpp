@@ -34,8 +34,14 @@ constexpr t1::Config kHostT1{
 
 }  // namespace
 
+Reader::Line::Line(Reader& r) : r_(r) {
+  r_.port_.buffered = true;
+}
 bool Reader::Line::Read(int count, unsigned char* buf) {
   return serial::Read(r_.port_, count, buf);
+}
+bool Reader::Line::ReadRest(int count, unsigned char* buf) {
+  return serial::Read(r_.port_, count, buf, serial::Arrival::kRest);
 }
 bool Reader::Line::Write(int count, const unsigned char* data) {
   return serial::Write(r_.port_, count, data);

@@ -70,8 +70,11 @@ class Reader {
  private:
   class Line final : public link::Line {
    public:
-    explicit Line(Reader& r) : r_(r) {}
+    // The line of a PC/SC host's reader: frames go out in one write, replies
+    // are read ahead and their rest awaited at the line's pace.
+    explicit Line(Reader& r);
     bool Read(int count, unsigned char* buf) override;
+    bool ReadRest(int count, unsigned char* buf) override;
     bool Write(int count, const unsigned char* data) override;
     bool Flush() override;
     void SetBlockTime(int seconds);

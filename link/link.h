@@ -20,9 +20,13 @@ namespace ttycard::link {
 // C library, so no pure-virtual or deleting-destructor runtime hooks.)
 class Line {
  public:
-  virtual bool Read(int /*count*/, unsigned char* /*buf*/) {
-    return false;
-  }  // whole count within the block time
+  // The whole count within the block time: the first characters of a reply,
+  // whenever the reader has them ready.
+  virtual bool Read(int /*count*/, unsigned char* /*buf*/) { return false; }
+  // The same for characters that follow those already read of a reply: they
+  // come at the line's pace, and a line may wait for the time it needs to
+  // deliver them before it looks.
+  virtual bool ReadRest(int count, unsigned char* buf) { return Read(count, buf); }
   virtual bool Write(int /*count*/, const unsigned char* /*data*/) { return false; }
   virtual bool Flush() { return false; }  // discard pending input
 

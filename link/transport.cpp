@@ -87,13 +87,14 @@ bool AllDigits(const unsigned char* text, int count) {
   return std::all_of(text, text + count, [](unsigned char c) { return Nibble(c).has_value(); });
 }
 
-// Reads and drops `count` characters, a chunk per read (each read has its
-// own block time). False if the reader stopped short.
+// Reads and drops the `count` characters still to come of a reply, a chunk
+// per read (each read has its own block time). False if the reader stopped
+// short.
 bool Skip(Line& line, unsigned int count) {
   std::array<unsigned char, kSkipChunk> sink{};
   while (count > 0) {
     const unsigned int n = std::min<unsigned int>(count, sink.size());
-    if (!line.Read(static_cast<int>(n), sink.data())) return false;
+    if (!line.ReadRest(static_cast<int>(n), sink.data())) return false;
     count -= n;
   }
   return true;
@@ -120,8 +121,11 @@ int Refuse(Link& link, std::optional<unsigned int> rest) {
   return ADM_COMM_ERROR;
 }
 
+// Reads `count` more characters of the reply: its first ones (the head)
+// when the reader has them ready, the rest as the line delivers them.
 bool ReadInto(Line& line, Reply& r, int count) {
-  if (!line.Read(count, &r.raw[static_cast<std::size_t>(r.raw_length)])) return false;
+  unsigned char* at = &r.raw[static_cast<std::size_t>(r.raw_length)];
+  if (!(r.raw_length == 0 ? line.Read(count, at) : line.ReadRest(count, at))) return false;
   r.raw_length += count;
   return true;
 }

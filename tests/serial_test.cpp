@@ -11,14 +11,20 @@
 
 #include <array>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
+
+#include "port.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+
+using ttycard::serial::Arrival;
 
 // The reader's end of a pseudo-terminal; the driver opens the other end.
 class Pty {
@@ -72,6 +78,25 @@ std::size_t OpenDescriptors() {
 
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// read and write system calls made by this thread so far.
+struct Calls {
+  long reads = 0;
+  long writes = 0;
+};
+Calls CallsSoFar() {
+  Calls c;
+  if (std::FILE* f = std::fopen("/proc/thread-self/io", "r")) {
+    char key[32];
+    long value = 0;
+    while (std::fscanf(f, "%31s %ld", key, &value) == 2) {
+      if (std::string(key) == "syscr:") c.reads = value;
+      if (std::string(key) == "syscw:") c.writes = value;
+    }
+    std::fclose(f);
+  }
+  return c;
 }
 
 class SerialTest : public ::testing::Test {
@@ -271,6 +296,125 @@ TEST_F(SerialTest, CloseOnce) {
   EXPECT_EQ(IO_Close(), 0);
   std::array<unsigned char, 1> buf{};
   EXPECT_EQ(IO_Read(1, buf.data()), 0);
+}
+
+// A port of a PC/SC host's reader: buffered reads and writes.
+class BufferedPortTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port_.buffered = true;
+    ASSERT_EQ(Open(port_, 9600, 8, 'N', pty_.Path().c_str(), nullptr),
+              ttycard::serial::OpenError::kNone);
+  }
+  void TearDown() override { ttycard::serial::Close(port_); }
+  std::string Read(int count, Arrival arrival = Arrival::kReply) {
+    std::string got(static_cast<std::size_t>(count), '\0');
+    if (!ttycard::serial::Read(port_, count, reinterpret_cast<unsigned char*>(got.data()),
+                               arrival)) {
+      return "(failed)";
+    }
+    return got;
+  }
+  Pty pty_;
+  IO_Port record_{};
+  ttycard::serial::Port port_{record_};
+};
+
+// A frame goes out in one write and a reply that has arrived comes in with
+// one read; the IO_ functions keep one system call per character.
+TEST_F(BufferedPortTest, SystemCallsPerFrameAndReply) {
+  Pty other;  // for the IO_ functions' port
+  ASSERT_EQ(IO_InitializePort(9600, 8, 'N', other.Path().c_str()), 1);
+  const std::string frame =
+      "\x02"
+      "0106010204\x03";
+  const std::string reply =
+      "\x02"
+      "01060000"
+      "07\x03";
+  const auto bytes = reinterpret_cast<const unsigned char*>(frame.data());
+  const struct {
+    const char* name;
+    Pty& peer;
+    std::function<bool()> write;
+    std::function<bool(unsigned char*)> read;
+    long calls;  // each way
+  } cases[] = {
+      {"buffered", pty_, [&] { return ttycard::serial::Write(port_, 12, bytes); },
+       [&](unsigned char* b) { return ttycard::serial::Read(port_, 12, b); }, 1},
+      {"IO_", other, [&] { return IO_Write(12, bytes) == 1; },
+       [&](unsigned char* b) { return IO_Read(12, b) == 1; }, 12},
+  };
+  const long look_before = CallsSoFar().reads;
+  const long per_look = CallsSoFar().reads - look_before;  // the look's own reads
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Calls before = CallsSoFar();
+    ASSERT_TRUE(c.write());
+    Calls after = CallsSoFar();
+    EXPECT_EQ(after.writes - before.writes, c.calls);
+    EXPECT_EQ(c.peer.Receive(frame.size()), frame);
+    c.peer.Send(reply);
+    std::this_thread::sleep_for(50ms);
+    std::array<unsigned char, 12> got{};
+    before = CallsSoFar();
+    ASSERT_TRUE(c.read(got.data()));
+    after = CallsSoFar();
+    EXPECT_EQ(after.reads - before.reads - per_look, c.calls);
+    EXPECT_EQ(std::string(got.begin(), got.end()), reply);
+  }
+  IO_Close();
+}
+
+// Characters read ahead of a reply never reach the next command's reads.
+TEST_F(BufferedPortTest, ReadAheadIsDroppedAtEveryFlushWriteAndTimeout) {
+  const struct {
+    const char* name;
+    std::function<void()> drop;
+  } cases[] = {
+      {"flush", [&] { EXPECT_TRUE(ttycard::serial::FlushInput(port_)); }},
+      {"write", [&] { EXPECT_TRUE(ttycard::serial::Write(port_, 0, nullptr)); }},
+      {"timed-out read", [&] { EXPECT_EQ(Read(20, Arrival::kRest), "(failed)"); }},
+  };
+  record_.blocktime = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    pty_.Send("REPLYlate!");
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(Read(5), "REPLY");
+    c.drop();
+    pty_.Send("NEXT1");
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(Read(5), "NEXT1");
+  }
+}
+
+// The rest of a reply that comes in pieces is one read within one block
+// time; pieces that come too slowly fail it when the block time is over.
+TEST_F(BufferedPortTest, ReplyInPiecesWithinOneDeadline) {
+  const struct {
+    std::chrono::milliseconds gap;
+    bool whole;
+    double at_least, below;
+  } cases[] = {{300ms, true, 0.55, 0.95}, {600ms, false, 0.95, 1.15}};
+  record_.blocktime = 1;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.gap.count());
+    std::thread peer([&] {
+      for (const char* piece : {"HEAD12345", "first-part-of-the-body", "the-rest"}) {
+        pty_.Send(piece);
+        std::this_thread::sleep_for(c.gap);
+      }
+    });
+    EXPECT_EQ(Read(9), "HEAD12345");
+    const auto start = Clock::now();
+    EXPECT_EQ(Read(30, Arrival::kRest), c.whole ? "first-part-of-the-bodythe-rest" : "(failed)");
+    const double took = SecondsSince(start);
+    peer.join();
+    EXPECT_GE(took, c.at_least);
+    EXPECT_LT(took, c.below);
+    ttycard::serial::FlushInput(port_);
+  }
 }
 
 }  // namespace
