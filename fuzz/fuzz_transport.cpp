@@ -10,10 +10,9 @@
 // sends; once it runs out, reads time out.
 //
 // The stream is also read here, independently, the way the reply format and
-// the checksum rule say the link must read it (Model below, which keeps the
-// learning as plain counts of replies): the result, the data, the frames
-// written, the characters consumed and what the link learnt must all agree
-// with it.
+// the checksum rule say the link must read it (Model below): the result, the
+// data, the frames written, the characters consumed and what the link learnt
+// must all agree with it.
 
 #include <algorithm>
 #include <cstdint>
@@ -36,17 +35,13 @@ constexpr std::size_t kMaxReply = 255;
 // that keeps talking; inputs stay far below it.
 constexpr std::size_t kMaxInput = 64 * 1024;
 
-// The checksum learning as counts: the rule, clean and damaged replies,
-// retries spent, and for extended replies those that fitted only the XOR
-// with the two length bytes, or only the one without.
-enum class Rule { kLearning, kChecked, kUnchecked };
+// The learning as the model keeps it: counts of clean and damaged replies, of
+// retries, and of extended replies that fitted only one of the two sums.
+using Rule = ReplyChecksum::State;
 struct Counts {
   Rule rule = Rule::kLearning;
-  int matches = 0;
-  int mismatches = 0;
-  int retries = 0;
-  int ext_with = 0;
-  int ext_without = 0;
+  int matches = 0, mismatches = 0, retries = 0;
+  int ext_with = 0, ext_without = 0;
 };
 
 // What the link may know of a reader before the call: each a state a real
@@ -66,9 +61,7 @@ const Counts kStarts[8] = {
 ReplyChecksum Learner(const Counts& c) {
   using Sum = ReplyChecksum::LengthSum;
   ReplyChecksum r;
-  r.state = c.rule == Rule::kLearning  ? ReplyChecksum::State::kLearning
-            : c.rule == Rule::kChecked ? ReplyChecksum::State::kChecked
-                                       : ReplyChecksum::State::kUnchecked;
+  r.state = c.rule;
   r.length_sum = c.ext_with > 0 && c.ext_without > 0 ? Sum::kEither
                  : c.ext_with >= 2                   ? Sum::kWith
                  : c.ext_without >= 2                ? Sum::kWithout
