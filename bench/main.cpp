@@ -186,13 +186,14 @@ int SyscallProbe(const Settings& s, std::FILE* out) {
     driver.join();
     std::fprintf(out,
                  "probe %s tid %d apdus %d counted %llu poll %llu read %llu write %llu "
-                 "tcflush %llu\n",
+                 "tcflush %llu sleep %llu\n",
                  shape.name.c_str(), static_cast<int>(tid), s.probe_apdus,
                  static_cast<unsigned long long>(counted.Total()),
                  static_cast<unsigned long long>(counted.poll),
                  static_cast<unsigned long long>(counted.read),
                  static_cast<unsigned long long>(counted.write),
-                 static_cast<unsigned long long>(counted.tcflush));
+                 static_cast<unsigned long long>(counted.tcflush),
+                 static_cast<unsigned long long>(counted.sleep));
   };
   for (const Shape& shape : StandardShapes()) probe(shape, nullptr);
   Adm_UnInitialize();

@@ -33,7 +33,8 @@ void PrintShapeJson(const ShapeRow& r, bool paced, std::FILE* out, bool last) {
       "\"cpu_user_s\": %.7f, \"cpu_sys_s\": %.7f, \"cpu_median_s\": %.7f, "
       "\"cpu_share_of_line\": %.5f, "
       "\"syscalls_per_apdu\": %.2f, \"polls\": %llu, \"reads\": %llu, "
-      "\"writes\": %llu, \"tcflushes\": %llu, \"minimal_chars_per_apdu\": %llu, "
+      "\"writes\": %llu, \"tcflushes\": %llu, \"sleeps\": %llu, \"syscalls_per_char\": %.4f, "
+      "\"syscalls_pass\": %s, \"minimal_chars_per_apdu\": %llu, "
       "\"efficiency\": %.4f, \"efficiency_judged\": %s, \"efficiency_pass\": %s",
       Quoted(r.name).c_str(), Quoted(r.what).c_str(), static_cast<unsigned long long>(r.run.apdus),
       static_cast<unsigned long long>(r.run.failures), r.PerApdu(static_cast<double>(r.run.frames)),
@@ -45,8 +46,9 @@ void PrintShapeJson(const ShapeRow& r, bool paced, std::FILE* out, bool last) {
       static_cast<unsigned long long>(r.run.syscalls.read),
       static_cast<unsigned long long>(r.run.syscalls.write),
       static_cast<unsigned long long>(r.run.syscalls.tcflush),
-      static_cast<unsigned long long>(r.minimal_chars), r.Efficiency(),
-      r.judge_efficiency ? "true" : "false", r.EfficiencyPasses() ? "true" : "false");
+      static_cast<unsigned long long>(r.run.syscalls.sleep), r.CallsPerChar(),
+      r.CallsPass() ? "true" : "false", static_cast<unsigned long long>(r.minimal_chars),
+      r.Efficiency(), r.host_road ? "true" : "false", r.EfficiencyPasses() ? "true" : "false");
   if (paced) {
     std::fprintf(out, ", \"ratio_pass\": %s, \"cpu_pass\": %s", r.RatioPasses() ? "true" : "false",
                  r.CpuPasses() ? "true" : "false");
@@ -104,12 +106,11 @@ double TimeoutResult::Max() const {
 
 bool Report::AllPass() const {
   if (!errors.empty() || !violations.empty() || paced.empty() || !timeout.Passes()) return false;
-  const auto efficient = [](const ShapeRow& r) { return r.EfficiencyPasses(); };
-  return std::all_of(paced.begin(), paced.end(),
-                     [](const ShapeRow& r) {
-                       return r.RatioPasses() && r.CpuPasses() && r.EfficiencyPasses();
-                     }) &&
-         std::all_of(unpaced.begin(), unpaced.end(), efficient);
+  const auto frugal = [](const ShapeRow& r) { return r.EfficiencyPasses() && r.CallsPass(); };
+  return std::all_of(
+             paced.begin(), paced.end(),
+             [&](const ShapeRow& r) { return r.RatioPasses() && r.CpuPasses() && frugal(r); }) &&
+         std::all_of(unpaced.begin(), unpaced.end(), frugal);
 }
 
 void PrintTable(const Report& report, std::FILE* out) {
@@ -131,36 +132,40 @@ void PrintTable(const Report& report, std::FILE* out) {
 
   if (!report.unpaced.empty()) {
     std::fprintf(out,
-                 "\nUnpaced: emulator straight on the pseudo-terminal\n"
-                 "  %-13s %6s %6s %7s %6s %9s %10s %9s %9s %8s\n",
-                 "shape", "frames", "chars", "minimal", "effic", "APDU/s", "us/APDU", "CPU us",
-                 "syscalls", "per char");
+                 "\nUnpaced: emulator straight on the pseudo-terminal (host road: system calls "
+                 "per character <= %.2f)\n"
+                 "  %-13s %6s %6s %7s %6s %9s %10s %9s %9s %8s %6s\n",
+                 kMaxHostCallsPerChar, "shape", "frames", "chars", "minimal", "effic", "APDU/s",
+                 "us/APDU", "CPU us", "syscalls", "per char", "calls");
     for (const ShapeRow& r : report.unpaced) {
-      std::fprintf(out, "  %-13s %6.1f %6.0f %7llu %6.3f %9.1f %10.1f %9.1f %9.1f %8.3f%s\n",
+      std::fprintf(out, "  %-13s %6.1f %6.0f %7llu %6.3f %9.1f %10.1f %9.1f %9.1f %8.3f %6s%s\n",
                    r.name.c_str(), r.PerApdu(static_cast<double>(r.run.frames)), r.Chars(),
                    static_cast<unsigned long long>(r.minimal_chars), r.Efficiency(),
                    r.ApdusPerSecond(), r.Measured() * 1e6, r.Cpu() * 1e6, r.Syscalls(),
-                   r.Chars() > 0 ? r.Syscalls() / r.Chars() : 0, r.Valid() ? "" : "  FAILED");
+                   r.CallsPerChar(), r.host_road ? Verdict(r.CallsPass()) : "-",
+                   r.Valid() ? "" : "  FAILED");
     }
   }
 
   if (!report.paced.empty()) {
     std::fprintf(out,
                  "\nPaced at %d baud 8N2 (targets: ratio <= %.2f, driver CPU < %.0f%% of "
-                 "line-rate time; host road: efficiency >= %.2f)\n"
-                 "  %-13s %6s %6s %11s %11s %7s %9s %17s %7s %6s %6s %6s\n",
-                 kBaud, kMaxLineRatio, kMaxCpuShare * 100, kMinEfficiency, "shape", "chars",
-                 "effic", "line-rate", "measured", "ratio", "over/cmd", "CPU/APDU med/mean",
-                 "CPU %", "ratio", "CPU", "effic");
+                 "line-rate time; host road: CPU <= %.1f%%, system calls per character <= %.2f, "
+                 "efficiency >= %.2f)\n"
+                 "  %-13s %6s %6s %11s %11s %7s %9s %17s %7s %6s %6s %6s %6s %6s\n",
+                 kBaud, kMaxLineRatio, kMaxCpuShare * 100, kMaxHostCpuShare * 100,
+                 kMaxHostCallsPerChar, kMinEfficiency, "shape", "chars", "effic", "line-rate",
+                 "measured", "ratio", "over/cmd", "CPU/APDU med/mean", "CPU %", "calls", "ratio",
+                 "CPU", "calls", "effic");
     for (const ShapeRow& r : report.paced) {
       std::fprintf(out,
                    "  %-13s %6.0f %6.3f %8.2f ms %8.2f ms %7.4f %6.0f us %6.0f /%6.0f us %6.3f%% "
-                   "%6s %6s %6s%s\n",
+                   "%6.3f %6s %6s %6s %6s%s\n",
                    r.name.c_str(), r.Chars(), r.Efficiency(), r.LineSeconds() * 1e3,
                    r.Measured() * 1e3, r.Ratio(), r.OverPerFrame() * 1e6, r.CpuMedian() * 1e6,
-                   r.Cpu() * 1e6, r.CpuShare() * 100, Verdict(r.RatioPasses()),
-                   Verdict(r.CpuPasses()), r.judge_efficiency ? Verdict(r.EfficiencyPasses()) : "-",
-                   r.Valid() ? "" : "  FAILED");
+                   r.Cpu() * 1e6, r.CpuShare() * 100, r.CallsPerChar(), Verdict(r.RatioPasses()),
+                   Verdict(r.CpuPasses()), r.host_road ? Verdict(r.CallsPass()) : "-",
+                   r.host_road ? Verdict(r.EfficiencyPasses()) : "-", r.Valid() ? "" : "  FAILED");
     }
     std::fprintf(out, "  relay: %llu characters, delivery late by %.0f us at worst, %.0f us mean\n",
                  static_cast<unsigned long long>(report.relay.chars), report.relay.late_max_s * 1e6,
@@ -186,8 +191,10 @@ void PrintTable(const Report& report, std::FILE* out) {
 void PrintJson(const Report& report, std::FILE* out) {
   std::fprintf(out, "{\n  \"baud\": %d, \"bits_per_char\": %d, \"char_s\": %.9f,\n", kBaud,
                kBitsPerChar, CharSeconds());
-  std::fprintf(out, "  \"targets\": {\"max_ratio\": %.3f, \"max_cpu_share\": %.3f, ", kMaxLineRatio,
-               kMaxCpuShare);
+  std::fprintf(out,
+               "  \"targets\": {\"max_ratio\": %.3f, \"max_cpu_share\": %.3f, "
+               "\"max_host_cpu_share\": %.3f, \"max_host_syscalls_per_char\": %.2f, ",
+               kMaxLineRatio, kMaxCpuShare, kMaxHostCpuShare, kMaxHostCallsPerChar);
   std::fprintf(out, "\"max_timeout_overshoot_s\": %.3f},\n", kMaxTimeoutOvershoot);
   std::fprintf(out, "  \"codec\": [");
   for (std::size_t i = 0; i < report.codec.size(); ++i) {

@@ -27,8 +27,7 @@
 namespace {
 
 using namespace fuzzing;
-using ttycard::link::ChecksumRule;
-using ttycard::link::ChecksumState;
+using ttycard::link::ReplyChecksum;
 
 constexpr unsigned int kUnwritten = 0xDEADBEEF;
 constexpr std::size_t kMaxReply = 255;
@@ -36,19 +35,44 @@ constexpr std::size_t kMaxReply = 255;
 // that keeps talking; inputs stay far below it.
 constexpr std::size_t kMaxInput = 64 * 1024;
 
-// What the link may know of a reader before the call: each a state a real
-// line reaches (counts of clean and damaged replies, retries spent, and for
-// extended replies whether the XOR counts the two length bytes).
-const ChecksumState kStarts[8] = {
-    {},
-    {ChecksumRule::kLearning, 1, 0, 0, 0, 0, false},
-    {ChecksumRule::kLearning, 0, 3, 3, 0, 0, false},
-    {ChecksumRule::kLearning, 1, 2, 1, 0, 0, false},
-    {ChecksumRule::kChecked, 2, 0, 0, 0, 0, false},
-    {ChecksumRule::kChecked, 2, 1, 1, 2, 0, false},
-    {ChecksumRule::kChecked, 2, 0, 0, 0, 2, false},
-    {ChecksumRule::kUnchecked, 0, 4, 0, 0, 0, true},
+// The learning as the model keeps it: counts of clean and damaged replies, of
+// retries, and of extended replies that fitted only one of the two sums.
+using Rule = ReplyChecksum::State;
+struct Counts {
+  Rule rule = Rule::kLearning;
+  int matches = 0, mismatches = 0, retries = 0;
+  int ext_with = 0, ext_without = 0;
 };
+
+// What the link may know of a reader before the call: each a state a real
+// line reaches.
+const Counts kStarts[8] = {
+    {},
+    {Rule::kLearning, 1, 0, 0, 0, 0},
+    {Rule::kLearning, 0, 3, 3, 0, 0},
+    {Rule::kLearning, 1, 2, 1, 0, 0},
+    {Rule::kChecked, 2, 0, 0, 0, 0},
+    {Rule::kChecked, 2, 1, 1, 2, 0},
+    {Rule::kChecked, 2, 0, 0, 0, 2},
+    {Rule::kUnchecked, 0, 4, 0, 0, 0},
+};
+
+// The learner's state for those counts.
+ReplyChecksum Learner(const Counts& c) {
+  using Sum = ReplyChecksum::LengthSum;
+  ReplyChecksum r;
+  r.state = c.rule;
+  r.length_sum = c.ext_with > 0 && c.ext_without > 0 ? Sum::kEither
+                 : c.ext_with >= 2                   ? Sum::kWith
+                 : c.ext_without >= 2                ? Sum::kWithout
+                 : c.ext_with == 1                   ? Sum::kWithOnce
+                 : c.ext_without == 1                ? Sum::kWithoutOnce
+                                                     : Sum::kUnknown;
+  r.clean = static_cast<std::uint8_t>(c.matches);
+  r.damaged = static_cast<std::uint8_t>(c.mismatches);
+  r.repeats = static_cast<std::uint8_t>(c.retries);
+  return r;
+}
 
 bool Upper(const std::uint8_t* s, std::size_t n) {
   std::uint8_t v = 0;
@@ -140,9 +164,10 @@ bool Same(const Reply& a, const Reply& b) {
 
 // The link, as the checksum rule says it must behave.
 struct Model {
-  ChecksumState cs;
+  Counts cs;
   std::size_t pos = 0;
   int writes = 0;
+  int notices = 0;  // the log told of an unchecked reader
 
   bool Follows(const Reply& r) const {
     if (!r.extended) return r.with;
@@ -151,11 +176,11 @@ struct Model {
     return (with_ok && r.with) || (without_ok && r.without);
   }
   void Match() {
-    if (++cs.matches >= 2) cs.rule = ChecksumRule::kChecked;
+    if (++cs.matches >= 2) cs.rule = Rule::kChecked;
   }
   void GiveUp() {
-    cs.rule = ChecksumRule::kUnchecked;
-    cs.reported = true;
+    cs.rule = Rule::kUnchecked;
+    ++notices;
   }
   void Mismatch() {
     if (++cs.mismatches >= 4) GiveUp();
@@ -170,14 +195,14 @@ struct Model {
     pos = first.end;
     if (first.kind != Reply::kOk) return std::nullopt;
     switch (cs.rule) {
-      case ChecksumRule::kChecked:
+      case Rule::kChecked:
         if (!Follows(first)) return std::nullopt;
         if (first.extended && first.with != first.without)
           ++(first.with ? cs.ext_with : cs.ext_without);
         return first.data;
-      case ChecksumRule::kUnchecked:
+      case Rule::kUnchecked:
         return first.data;
-      case ChecksumRule::kLearning:
+      case Rule::kLearning:
         break;
     }
     if (Follows(first)) {
@@ -187,7 +212,7 @@ struct Model {
     Mismatch();
     const bool repeatable =
         code && (*code == 0x01 || *code == 0x02 || *code == 0x06 || *code == 0x80 || *code == 0x81);
-    if (cs.rule != ChecksumRule::kLearning || !repeatable || cs.retries >= 3) return first.data;
+    if (cs.rule != Rule::kLearning || !repeatable || cs.retries >= 3) return first.data;
     ++cs.retries;
     ++writes;  // the same frame once more
     const Reply second = ReadReply(pos);
@@ -204,10 +229,14 @@ struct Model {
   }
 };
 
-bool SameState(const ChecksumState& a, const ChecksumState& b) {
-  return a.rule == b.rule && a.matches == b.matches && a.mismatches == b.mismatches &&
-         a.retries == b.retries && a.ext_with == b.ext_with && a.ext_without == b.ext_without &&
-         a.reported == b.reported;
+bool SameState(const ReplyChecksum& a, const ReplyChecksum& b) {
+  return a.state == b.state && a.length_sum == b.length_sum && a.clean == b.clean &&
+         a.damaged == b.damaged && a.repeats == b.repeats;
+}
+
+int g_notices = 0;
+void Noticed(void*) {
+  ++g_notices;
 }
 
 // The result and the caller's reply buffer against the modelled reply.
@@ -241,7 +270,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   TakeByte();
   TakeByte();
   Line().fail_writes = (data[0] & 0x40) != 0;
-  ttycard::link::DefaultLink().checksum = kStarts[(data[0] >> 3) & 0x07];
+  const Counts& known = kStarts[(data[0] >> 3) & 0x07];
+  ttycard::link::Link& link = ttycard::link::DefaultLink();
+  link.checksum = Learner(known);
+  link.unchecked_notice = Noticed;
+  g_notices = 0;
 
   std::vector<std::uint8_t> frame;
   if (op == 0) {
@@ -249,7 +282,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < n; ++i) frame.push_back(TakeByte().value_or(0));
   }
   const std::size_t start = Line().script_pos;
-  Model model{ttycard::link::DefaultLink().checksum, start, 0};
+  Model model{known, start, 0, 0};
   std::vector<std::uint8_t> wire;  // every frame as written
   const auto expect = [&](const std::vector<std::uint8_t>& f) {
     const int before = model.writes;
@@ -313,8 +346,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
-  FUZZ_CHECK(SameState(ttycard::link::DefaultLink().checksum, model.cs),
+  FUZZ_CHECK(SameState(link.checksum, Learner(model.cs)),
              "the link learns the checksum rule as its replies show it");
+  FUZZ_CHECK(g_notices == model.notices, "the log is told once of an unchecked reader");
   if (Line().fail_writes) {
     FUZZ_CHECK(result == ADM_COMM_ERROR, "a failed write gives 4");
     FUZZ_CHECK(Line().script_pos == start, "nothing is read after a failed write");

@@ -21,7 +21,7 @@ namespace {
 constexpr t1::Config kHostT1{
     .fixed_chunks = false,
     .per_block_waits = true,
-    .base_block_time = link::kCommandBlockTime,
+    .base_block_time = ADM_COMMAND_BLOCK_TIME,
     .max_response = kMaxResponse,
     .max_transactions = 20000,
     .ifsd_wanted = kIfsd,
@@ -29,8 +29,14 @@ constexpr t1::Config kHostT1{
 
 }  // namespace
 
+Reader::Line::Line(Reader& r) : r_(r) {
+  r_.port_.buffered = true;
+}
 bool Reader::Line::Read(int count, unsigned char* buf) {
   return serial::Read(r_.port_, count, buf);
+}
+bool Reader::Line::ReadRest(int count, unsigned char* buf) {
+  return serial::Read(r_.port_, count, buf, serial::Arrival::kRest);
 }
 bool Reader::Line::Write(int count, const unsigned char* data) {
   return serial::Write(r_.port_, count, data);
@@ -115,7 +121,7 @@ void Reader::Close() {
 std::uint32_t Reader::PowerUp(bool /*reset*/) {
   // Power-up and reset are one reader command.
   line_.SetBlockTime(command_block_time_);
-  std::array<unsigned char, link::kWideReply> atr{};
+  std::array<unsigned char, ADM_MAX_WIDE_REPLY> atr{};
   unsigned int length = 0;
   // A reset can be repeated: a reply damaged on the line is asked for again.
   int result = ADM_COMM_ERROR;

@@ -38,7 +38,7 @@ inline constexpr std::size_t kMaxCommand = 4 + 3 + 65535 + 2;  // extended case 
 inline constexpr std::size_t kMaxResponse = 65536 + 2;
 // The IFSD asked of T=1 cards: the largest whose block (INF and 4 bytes) one
 // reply of the reader carries.
-inline constexpr unsigned int kIfsd = link::kWideReply - 4;
+inline constexpr unsigned int kIfsd = ADM_MAX_WIDE_REPLY - 4;
 // Reader::Protocol(): the values of SCARD_PROTOCOL_T0 and SCARD_PROTOCOL_T1.
 inline constexpr std::uint32_t kRunsT0 = 1;
 inline constexpr std::uint32_t kRunsT1 = 2;
@@ -47,7 +47,7 @@ class Reader {
  public:
   // The seconds a reader command's reply is awaited, and a T=0 exchange's
   // (4 and 60 for the real reader; tests of noisy lines use less).
-  explicit Reader(ReaderEvents& events, int command_block_time = link::kCommandBlockTime,
+  explicit Reader(ReaderEvents& events, int command_block_time = ADM_COMMAND_BLOCK_TIME,
                   int t0_block_time = 60);
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
@@ -104,11 +104,14 @@ class Reader {
  private:
   class Line final : public link::Line {
    public:
-    explicit Line(Reader& r) : r_(r) {}
+    // The line of a PC/SC host's reader: frames go out in one write, replies
+    // are read ahead and their rest awaited at the line's pace.
+    explicit Line(Reader& r);
     bool Read(int count, unsigned char* buf) override;
+    bool ReadRest(int count, unsigned char* buf) override;
     bool Write(int count, const unsigned char* data) override;
     bool Flush() override;
-    void SetBlockTime(int seconds) override;
+    void SetBlockTime(int seconds);
 
    private:
     Reader& r_;
@@ -119,7 +122,6 @@ class Reader {
     int Transmit(const unsigned char* frame, int len, unsigned char* reply,
                  unsigned int* replylen) override;
     void SetBlockTime(int seconds) override { r_.line_.SetBlockTime(seconds); }
-    unsigned int MaxReply() const override { return r_.link_.max_reply; }
 
    private:
     Reader& r_;
@@ -133,7 +135,7 @@ class Reader {
   IO_Port record_{};
   serial::Port port_{record_};
   Line line_{*this};
-  link::Link link_{line_, link::kWideReply};
+  link::Link link_{line_, ADM_MAX_WIDE_REPLY};
   Channel channel_{*this};
   unsigned char ns_ = 0;
   unsigned char nr_ = 0;

@@ -17,10 +17,21 @@ extern "C" {
 #define ADM_FAILURE 1
 #define ADM_COMM_ERROR 4
 
+/* Byte 0 of every reader frame. */
+#define ADM_FRAME_HEADER 0x01
+
 /* Longest frame a caller may hand to Adm_Transmit, and the most data bytes
  * one reply can deliver into the caller's reply buffer. */
 #define ADM_MAX_FRAME 260
 #define ADM_MAX_REPLY 255
+/* The most data bytes one reply may carry on any road, a PC/SC host's
+ * included: a full short T=0 answer (256 data bytes and SW1 SW2), or a T=1
+ * block with 254 bytes of INF. */
+#define ADM_MAX_WIDE_REPLY 258
+
+/* Seconds a reader's reply is awaited unless a longer wait is in force (a T=0
+ * exchange, a T=1 waiting-time extension); set when the reader is opened. */
+#define ADM_COMMAND_BLOCK_TIME 4
 
 unsigned char Adm_CheckSum(const unsigned char* data, unsigned int len);
 int Adm_Convert2Ascii(const unsigned char* data, unsigned int len, char* out, int* count);

@@ -24,7 +24,6 @@
 namespace ttycard::link {
 namespace {
 
-constexpr unsigned char kFrameHeader = 0x01;
 constexpr unsigned char kCmdStatus = 0x01;
 constexpr unsigned char kCmdSelectCard = 0x02;
 constexpr unsigned char kCmdNotification = 0x06;
@@ -41,7 +40,8 @@ constexpr unsigned char kCardInsertedPowered = 3;
 // which holds link.max_reply bytes.
 int Send(Link& link, unsigned char code, std::initializer_list<unsigned char> data,
          unsigned char* reply, unsigned int* replylen) {
-  std::array<unsigned char, 5> frame{kFrameHeader, code, static_cast<unsigned char>(data.size())};
+  std::array<unsigned char, 5> frame{ADM_FRAME_HEADER, code,
+                                     static_cast<unsigned char>(data.size())};
   std::size_t n = 3;
   for (const unsigned char b : data) frame[n++] = b;
   frame[n] = Adm_CheckSum(frame.data(), static_cast<unsigned int>(n));
@@ -50,7 +50,7 @@ int Send(Link& link, unsigned char code, std::initializer_list<unsigned char> da
 
 // Sends a command whose reply carries nothing we use.
 int SendIgnoringReply(Link& link, unsigned char code, std::initializer_list<unsigned char> data) {
-  std::array<unsigned char, kWideReply> reply{};
+  std::array<unsigned char, ADM_MAX_WIDE_REPLY> reply{};
   unsigned int replylen = 0;
   return Send(link, code, data, reply.data(), &replylen);
 }
@@ -87,7 +87,7 @@ int SetNotification(Link& link, unsigned char mode) {
 }
 
 int IccPresence(Link& link) {
-  std::array<unsigned char, kWideReply> record{};
+  std::array<unsigned char, ADM_MAX_WIDE_REPLY> record{};
   unsigned int length = 0;
   if (ReadStatus(link, record.data(), &length) != ADM_OK) return ADM_COMM_ERROR;
   // A record too short to hold the card status says nothing about the card:
@@ -110,7 +110,7 @@ int Adm_Initialize(const char* path) {
   }
   DefaultLink().Restart();  // a new line, perhaps a different reader
   std::this_thread::sleep_for(ttycard::link::kReaderSettle);
-  Adm_SetWWT(ttycard::link::kCommandBlockTime);
+  Adm_SetWWT(ADM_COMMAND_BLOCK_TIME);
   return ADM_OK;
 }
 
@@ -139,7 +139,7 @@ int Adm_SetNotification(unsigned char mode) {
 }
 
 int Adm_GetTolmStats(unsigned char* status) {
-  std::array<unsigned char, ttycard::link::kWideReply> record{};
+  std::array<unsigned char, ADM_MAX_WIDE_REPLY> record{};
   unsigned int length = 0;
   const int result = ttycard::link::ReadStatus(DefaultLink(), record.data(), &length);
   if (result == ADM_OK && status != nullptr) std::memcpy(status, record.data(), length);

@@ -7,10 +7,10 @@
 #pragma once
 
 #include <chrono>
-#include <cstdint>
 #include <span>
 
 #include "linkcmds.h"
+#include "reply_checksum.h"
 
 namespace ttycard::link {
 
@@ -20,12 +20,15 @@ namespace ttycard::link {
 // C library, so no pure-virtual or deleting-destructor runtime hooks.)
 class Line {
  public:
-  virtual bool Read(int /*count*/, unsigned char* /*buf*/) {
-    return false;
-  }  // whole count within the block time
+  // The whole count within the block time: the first characters of a reply,
+  // whenever the reader has them ready.
+  virtual bool Read(int /*count*/, unsigned char* /*buf*/) { return false; }
+  // The same for characters that follow those already read of a reply: they
+  // come at the line's pace, and a line may wait for the time it needs to
+  // deliver them before it looks.
+  virtual bool ReadRest(int count, unsigned char* buf) { return Read(count, buf); }
   virtual bool Write(int /*count*/, const unsigned char* /*data*/) { return false; }
   virtual bool Flush() { return false; }  // discard pending input
-  virtual void SetBlockTime(int /*seconds*/) {}
 
  protected:
   ~Line() = default;
@@ -44,28 +47,13 @@ class FrameWatcher {
   ~FrameWatcher() = default;
 };
 
-// Whether the reader's replies carry the XOR of their bytes as checksum, as
-// command frames do. A line starts out learning; see transport.cpp.
-enum class ChecksumRule : std::uint8_t { kLearning, kChecked, kUnchecked };
-
-struct ChecksumState {
-  ChecksumRule rule = ChecksumRule::kLearning;
-  int matches = 0;     // replies that carried a correct XOR and framing
-  int mismatches = 0;  // replies that did not
-  int retries = 0;     // reader commands asked again while learning
-  // Extended replies: whether the reader's XOR covers the two length bytes.
-  int ext_with = 0;
-  int ext_without = 0;
-  bool reported = false;  // the log was told about an unchecked reader
-};
-
 struct Link {
   constexpr explicit Link(Line& l, unsigned int reply_limit = ADM_MAX_REPLY)
       : line(l), max_reply(reply_limit) {}
 
   Line& line;
-  unsigned int max_reply;  // most data bytes one reply may deliver
-  ChecksumState checksum;
+  unsigned int max_reply;    // most data bytes one reply may deliver
+  ReplyChecksum checksum;    // what the link has learnt of the reader's reply checksums
   bool out_of_step = false;  // a refused reply could not be read off the line
   FrameWatcher* watcher = nullptr;
   // Called once when the link concludes the reader's checksums are not XOR.
@@ -78,10 +66,6 @@ struct Link {
     out_of_step = false;
   }
 };
-
-// The longest reply any road accepts: a full short answer (256 data bytes and
-// SW1 SW2) through T=0, or a T=1 block with 254 bytes of INF.
-inline constexpr unsigned int kWideReply = 258;
 
 // The link of the process's one port, on the IO_ functions (the Adm_ functions).
 Link& DefaultLink();
@@ -97,16 +81,16 @@ int ResetIcc(Link& link, unsigned char* atr, unsigned int* atrlen);
 int UnpowerIcc(Link& link);
 int SelectCard(Link& link, unsigned char type);
 int SetNotification(Link& link, unsigned char mode);
+// ADM_OK a card is present, ADM_FAILURE none, ADM_COMM_ERROR the status
+// record could not be read or is too short to say.
 int IccPresence(Link& link);
-// The status record into `status` (kWideReply bytes) and its length.
-int ReadStatus(Link& link, unsigned char* status,
-               unsigned int* length);  // ADM_OK present, ADM_FAILURE absent, ADM_COMM_ERROR
+// The status record into `status` (link.max_reply bytes) and its length.
+int ReadStatus(Link& link, unsigned char* status, unsigned int* length);
 
 // The reader's line settings and timing.
 inline constexpr int kBaud = 9600;
 inline constexpr int kDataBits = 8;
 inline constexpr int kParity = 'N';
 inline constexpr auto kReaderSettle = std::chrono::seconds(3);
-inline constexpr int kCommandBlockTime = 4;
 
 }  // namespace ttycard::link

@@ -26,21 +26,10 @@
 // read off the line before the call returns, so that it cannot pass for the
 // next answer.
 //
-// Reply checksum. A reader that computes its reply checksum like the command
-// checksum (the XOR of the head bytes, the extended length when present, and
-// the data) and frames its replies with STX and ETX gets every reply checked
-// once the link has recognised it: two replies that carry the rule, before
-// four that do not. One noisy reply can do neither: noise cannot make a
-// reader that never uses the XOR produce two correct ones, and a sound reader
-// would need four damaged replies before two clean ones. While the link is
-// still learning, a reply to a reader command that can safely be repeated
-// (status, card type, notification, reset, power down) whose checksum does
-// not match is asked for again once: a clean second reply shows the first was
-// damaged, and a second reply identical to the first shows a reader with a
-// rule of its own, which from then on is read as before, unchecked (and the
-// log is told once). Replies of 255 bytes and more carry their length in two
-// extra bytes; a reader may or may not count them in its XOR, and the link
-// accepts either until the reader has shown which.
+// Whether the reply's checksum is judged, and how, is the reply checksum
+// learner's business (reply_checksum.h): the transport reads a reply, tells
+// the learner what it shows, and accepts it, refuses it, or asks the reader
+// once more, as the learner says.
 
 #include <time.h>
 
@@ -68,12 +57,7 @@ constexpr int kHeadChars = 9;       // STX and four head bytes
 constexpr int kExtLengthChars = 4;  // two bytes, high byte first
 constexpr int kTrailerChars = 3;    // two checksum characters and ETX
 constexpr unsigned char kExtendedLength = 0xFF;
-constexpr int kRawChars = kHeadChars + kExtLengthChars + 2 * kWideReply + kTrailerChars;
-
-// Learning the checksum rule: replies needed either way.
-constexpr int kMatchesToCheck = 2;
-constexpr int kMismatchesToGiveUp = 4;
-constexpr int kLearningRetries = 3;
+constexpr int kRawChars = kHeadChars + kExtLengthChars + 2 * ADM_MAX_WIDE_REPLY + kTrailerChars;
 
 // A refused reply whose length cannot be read is read off until the line has
 // been quiet for a block time, in chunks.
@@ -84,12 +68,9 @@ constexpr int kMaxSkipChunks = (2 * 0xFFFF + kTrailerChars) / kSkipChunk + 1;
 struct Reply {
   std::array<unsigned char, kRawChars> raw{};  // every character read
   int raw_length = 0;
-  std::array<unsigned char, kWideReply> data{};
+  std::array<unsigned char, ADM_MAX_WIDE_REPLY> data{};
   unsigned int length = 0;
-  bool structurally_ok = false;  // length and data were digits, within limits
-  bool rule_with = false;        // checksum and framing follow the XOR (length bytes counted)
-  bool rule_without = false;     // ... with the extended length bytes left out
-  bool extended = false;
+  ReplySum sum;  // what its checksum and framing show
 };
 
 // Digit value for the purpose of skipping a refused reply: lower case too.
@@ -106,13 +87,14 @@ bool AllDigits(const unsigned char* text, int count) {
   return std::all_of(text, text + count, [](unsigned char c) { return Nibble(c).has_value(); });
 }
 
-// Reads and drops `count` characters, a chunk per read (each read has its
-// own block time). False if the reader stopped short.
+// Reads and drops the `count` characters still to come of a reply, a chunk
+// per read (each read has its own block time). False if the reader stopped
+// short.
 bool Skip(Line& line, unsigned int count) {
   std::array<unsigned char, kSkipChunk> sink{};
   while (count > 0) {
     const unsigned int n = std::min<unsigned int>(count, sink.size());
-    if (!line.Read(static_cast<int>(n), sink.data())) return false;
+    if (!line.ReadRest(static_cast<int>(n), sink.data())) return false;
     count -= n;
   }
   return true;
@@ -139,8 +121,11 @@ int Refuse(Link& link, std::optional<unsigned int> rest) {
   return ADM_COMM_ERROR;
 }
 
+// Reads `count` more characters of the reply: its first ones (the head)
+// when the reader has them ready, the rest as the line delivers them.
 bool ReadInto(Line& line, Reply& r, int count) {
-  if (!line.Read(count, &r.raw[static_cast<std::size_t>(r.raw_length)])) return false;
+  unsigned char* at = &r.raw[static_cast<std::size_t>(r.raw_length)];
+  if (!(r.raw_length == 0 ? line.Read(count, at) : line.ReadRest(count, at))) return false;
   r.raw_length += count;
   return true;
 }
@@ -156,8 +141,8 @@ int ReadReply(Link& link, Reply& r) {
   bool digits_ok = AllDigits(head + 1, 8);
 
   unsigned int length = *short_length;
-  if (length == kExtendedLength) {
-    r.extended = true;
+  const bool extended = length == kExtendedLength;
+  if (extended) {
     if (!ReadInto(line, r, kExtLengthChars)) return ADM_COMM_ERROR;
     const unsigned char* ext = &r.raw[kHeadChars];
     const auto high = LenientByte(ext[0], ext[1]);
@@ -181,14 +166,13 @@ int ReadReply(Link& link, Reply& r) {
     r.data[i] = *DecodeByte(body[2 * i], body[2 * i + 1]);
   }
   r.length = length;
-  r.structurally_ok = true;
 
   // The XOR of the head (and extended length) bytes and the data, against
   // the checksum the reader sent, and the framing characters.
   unsigned char sum = 0;
   for (int i = 1; i < kHeadChars; i += 2) sum ^= *DecodeByte(head[i], head[i + 1]);
   unsigned char ext_sum = 0;
-  if (r.extended) {
+  if (extended) {
     const unsigned char* ext = &r.raw[kHeadChars];
     ext_sum = static_cast<unsigned char>(*DecodeByte(ext[0], ext[1]) ^ *DecodeByte(ext[2], ext[3]));
   }
@@ -196,13 +180,16 @@ int ReadReply(Link& link, Reply& r) {
   const unsigned char* trailer = body + 2 * length;
   const auto sent = DecodeByte(trailer[0], trailer[1]);
   const bool framed = head[0] == kStx && trailer[2] == kEtx;
-  r.rule_with = framed && sent && *sent == (sum ^ ext_sum);
-  r.rule_without = framed && sent && r.extended && *sent == sum;
+  r.sum.extended = extended;
+  r.sum.with_length = framed && sent && *sent == (sum ^ ext_sum);
+  r.sum.without_length = framed && sent && extended && *sent == sum;
   return ADM_OK;
 }
 
-bool SafeToRepeat(unsigned char command) {
-  switch (command) {
+// Reader commands that can safely be sent twice.
+bool Repeatable(const unsigned char* frame, int len) {
+  if (len < 2) return false;
+  switch (frame[1]) {
     case 0x01:  // status
     case 0x02:  // card type
     case 0x06:  // notification mode
@@ -214,34 +201,9 @@ bool SafeToRepeat(unsigned char command) {
   }
 }
 
-// Whether a reply follows the XOR rule, as far as the link knows the rule.
-bool FollowsRule(const ChecksumState& cs, const Reply& r) {
-  if (!r.extended) return r.rule_with;
-  const bool with_allowed = !(cs.ext_without >= 2 && cs.ext_with == 0);
-  const bool without_allowed = !(cs.ext_with >= 2 && cs.ext_without == 0);
-  return (with_allowed && r.rule_with) || (without_allowed && r.rule_without);
-}
-
-void LearnExtended(ChecksumState& cs, const Reply& r) {
-  if (!r.extended || r.rule_with == r.rule_without) return;
-  if (r.rule_with) ++cs.ext_with;
-  if (r.rule_without) ++cs.ext_without;
-}
-
-void GiveUpChecking(Link& link) {
-  link.checksum.rule = ChecksumRule::kUnchecked;
-  if (!link.checksum.reported && link.unchecked_notice != nullptr) {
-    link.unchecked_notice(link.notice_context);
-  }
-  link.checksum.reported = true;
-}
-
-void CountMatch(Link& link) {
-  if (++link.checksum.matches >= kMatchesToCheck) link.checksum.rule = ChecksumRule::kChecked;
-}
-
-void CountMismatch(Link& link) {
-  if (++link.checksum.mismatches >= kMismatchesToGiveUp) GiveUpChecking(link);
+bool SameCharacters(const Reply& a, const Reply& b) {
+  return a.raw_length == b.raw_length &&
+         std::equal(a.raw.begin(), a.raw.begin() + a.raw_length, b.raw.begin());
 }
 
 // Writes the frame and reads its reply, telling the watcher.
@@ -266,7 +228,7 @@ int Exchange(Link& link, std::span<const char> wire, Reply& r) {
 int Transmit(Link& link, const unsigned char* frame, int len, unsigned char* reply,
              unsigned int* replylen) {
   if (len < 0 || len > ADM_MAX_FRAME || (len > 0 && frame == nullptr) || reply == nullptr ||
-      replylen == nullptr || link.max_reply > kWideReply) {
+      replylen == nullptr || link.max_reply > ADM_MAX_WIDE_REPLY) {
     return ADM_COMM_ERROR;
   }
 
@@ -285,49 +247,32 @@ int Transmit(Link& link, const unsigned char* frame, int len, unsigned char* rep
   }
 
   Reply first;
-  Reply second;  // while learning: the same command asked again
   if (Exchange(link, text, first) != ADM_OK) return ADM_COMM_ERROR;
-  const Reply* accepted = &first;
-  ChecksumState& cs = link.checksum;
+  const Reply* taken = &first;
+  Verdict verdict = link.checksum.Reply(first.sum, Repeatable(frame, len));
 
-  switch (cs.rule) {
-    case ChecksumRule::kChecked:
-      if (!FollowsRule(cs, first)) {
-        link.line.Flush();
-        return ADM_COMM_ERROR;
-      }
-      LearnExtended(cs, first);
-      break;
-    case ChecksumRule::kUnchecked:
-      break;
-    case ChecksumRule::kLearning: {
-      if (FollowsRule(cs, first)) {
-        CountMatch(link);
-        break;
-      }
-      CountMismatch(link);
-      if (cs.rule != ChecksumRule::kLearning || len < 2 || !SafeToRepeat(frame[1]) ||
-          cs.retries >= kLearningRetries) {
-        break;
-      }
-      ++cs.retries;
-      if (Exchange(link, text, second) != ADM_OK) break;  // keep the first, as it came
-      accepted = &second;
-      if (FollowsRule(cs, second)) {
-        CountMatch(link);
-      } else if (second.raw_length == first.raw_length &&
-                 std::equal(first.raw.begin(), first.raw.begin() + first.raw_length,
-                            second.raw.begin())) {
-        GiveUpChecking(link);  // the same characters twice: the reader's own rule
-      } else {
-        CountMismatch(link);
-      }
-      break;
+  Reply second;  // the same command asked again
+  if (verdict == Verdict::kAskAgain) {
+    verdict = Verdict::kAccept;  // unless the second answer comes: the first, as it came
+    if (Exchange(link, text, second) == ADM_OK) {
+      taken = &second;
+      verdict = link.checksum.Repeated(second.sum, SameCharacters(first, second));
     }
   }
 
-  std::memcpy(reply, accepted->data.data(), accepted->length);
-  *replylen = accepted->length;
+  switch (verdict) {
+    case Verdict::kRefuse:
+    case Verdict::kAskAgain:  // (not after Repeated)
+      link.line.Flush();
+      return ADM_COMM_ERROR;
+    case Verdict::kConcludeUnchecked:
+      if (link.unchecked_notice != nullptr) link.unchecked_notice(link.notice_context);
+      break;
+    case Verdict::kAccept:
+      break;
+  }
+  std::memcpy(reply, taken->data.data(), taken->length);
+  *replylen = taken->length;
   return ADM_OK;
 }
 
@@ -341,7 +286,6 @@ class PortLine final : public ttycard::link::Line {
   bool Read(int count, unsigned char* buf) override { return IO_Read(count, buf) == 1; }
   bool Write(int count, const unsigned char* data) override { return IO_Write(count, data) == 1; }
   bool Flush() override { return IO_FlushBuffer() == 1; }
-  void SetBlockTime(int seconds) override { IO_UpdateReturnBlock(seconds); }
 };
 
 PortLine g_line;

@@ -44,7 +44,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kBlockTime = std::chrono::seconds(link::kCommandBlockTime);
+constexpr auto kBlockTime = std::chrono::seconds(ADM_COMMAND_BLOCK_TIME);
 constexpr std::size_t kCardStatus = 15;  // byte of the status record: 1 or 3, a card
 
 // The line under the status command: the driver's serial functions, except
@@ -104,10 +104,10 @@ Finding OpenFailure(int err) {
 
 // What the status command brought back.
 Finding Judge(int result, unsigned int length,
-              const std::array<unsigned char, link::kWideReply>& rec, const link::Link& lk,
+              const std::array<unsigned char, ADM_MAX_WIDE_REPLY>& rec, const link::Link& lk,
               const ProbeLine& line) {
-  const bool checksum_known =
-      lk.checksum.matches > 0 || lk.checksum.rule == link::ChecksumRule::kUnchecked;
+  const bool checksum_known = lk.checksum.clean > 0 ||
+                              lk.checksum.state != link::ReplyChecksum::State::kLearning;
   if (result == ADM_OK && length > kCardStatus && checksum_known) {
     return {Answer::kReader, rec[kCardStatus] == 1 || rec[kCardStatus] == 3, ""};
   }
@@ -152,8 +152,8 @@ Finding ProbeOne(const Candidate& port) {
   } else {
     std::this_thread::sleep_for(link::kReaderSettle);
     ProbeLine line(line_port, Clock::now() + kBlockTime);
-    link::Link lk(line, link::kWideReply);
-    std::array<unsigned char, link::kWideReply> rec{};
+    link::Link lk(line, ADM_MAX_WIDE_REPLY);
+    std::array<unsigned char, ADM_MAX_WIDE_REPLY> rec{};
     unsigned int length = 0;
     const int result = link::ReadStatus(lk, rec.data(), &length);
     f = Judge(result, length, rec, lk, line);

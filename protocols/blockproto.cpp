@@ -23,7 +23,6 @@ namespace {
 
 using namespace ttycard::t1;
 
-constexpr unsigned char kFrameHeader = 0x01;
 constexpr unsigned char kCmdT1PassThrough = 0xA1;
 // The frame length byte counts the block and the trailer byte; it must not
 // wrap, or the reader would read a different frame than the one we send.
@@ -53,7 +52,7 @@ int Quelt(proto::Channel& channel, const unsigned char* block, int len, unsigned
           unsigned int* replylen) {
   if (len < 0 || len > kMaxBlock || (len > 0 && block == nullptr)) return ADM_COMM_ERROR;
   std::array<unsigned char, ADM_MAX_FRAME> frame{};
-  frame[0] = kFrameHeader;
+  frame[0] = ADM_FRAME_HEADER;
   frame[1] = kCmdT1PassThrough;
   frame[2] = static_cast<unsigned char>((len + 1) % 256);
   if (len > 0) std::memcpy(&frame[3], block, static_cast<std::size_t>(len));

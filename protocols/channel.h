@@ -19,8 +19,6 @@ class Channel {
     return ADM_COMM_ERROR;
   }
   virtual void SetBlockTime(int /*seconds*/) {}
-  // Most data bytes one reply can carry on this road.
-  virtual unsigned int MaxReply() const { return ADM_MAX_REPLY; }
 
  protected:
   ~Channel() = default;
@@ -34,8 +32,5 @@ class AdmChannel final : public Channel {
   }
   void SetBlockTime(int seconds) override { Adm_SetWWT(seconds); }
 };
-
-// The longest reply any road accepts (a T=1 block with 254 bytes of INF).
-inline constexpr unsigned int kWideReply = 258;
 
 }  // namespace ttycard::proto

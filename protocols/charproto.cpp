@@ -26,7 +26,6 @@
 namespace ttycard::t0 {
 namespace {
 
-constexpr unsigned char kFrameHeader = 0x01;
 constexpr unsigned char kCmdT0Exchange = 0xA0;
 constexpr std::size_t kHeaderApdu = 5;
 constexpr std::size_t kStatusBytes = 2;
@@ -44,7 +43,7 @@ int Exchange(proto::Channel& channel, std::span<const unsigned char> apdu,
   const unsigned char p3 = apdu.size() == kCase1 ? 0x00 : apdu[4];
 
   std::array<unsigned char, ADM_MAX_FRAME> frame{};
-  frame[0] = kFrameHeader;
+  frame[0] = ADM_FRAME_HEADER;
   frame[1] = kCmdT0Exchange;
   frame[2] = static_cast<unsigned char>(len + 1);
   std::memcpy(&frame[3], apdu.data(), apdu.size());
@@ -57,7 +56,7 @@ int Exchange(proto::Channel& channel, std::span<const unsigned char> apdu,
   frame[4 + len] = Adm_CheckSum(frame.data(), static_cast<unsigned int>(len + 4));
 
   channel.SetBlockTime(block_time);
-  std::array<unsigned char, proto::kWideReply> answer{};
+  std::array<unsigned char, ADM_MAX_WIDE_REPLY> answer{};
   unsigned int got = 0;
   const int result = channel.Transmit(frame.data(), static_cast<int>(len + 5), answer.data(), &got);
   if (result != ADM_OK) return result;

@@ -133,7 +133,7 @@ bool BlockLine::SettleRequests() {
 }
 
 bool BlockLine::Confirm() {
-  std::array<std::array<unsigned char, proto::kWideReply>, 3> copies{};
+  std::array<std::array<unsigned char, ADM_MAX_WIDE_REPLY>, 3> copies{};
   std::array<std::size_t, 3> sizes{};
   std::size_t count = 0;
   const auto keep = [&] {

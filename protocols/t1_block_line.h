@@ -69,7 +69,7 @@ class BlockLine {
   State& state_;
 
  private:
-  std::array<unsigned char, proto::kWideReply> reply_{};
+  std::array<unsigned char, ADM_MAX_WIDE_REPLY> reply_{};
   std::size_t reply_length_ = 0;
   bool reply_ok_ = false;
   bool card_may_hold_part_ = false;

@@ -8,11 +8,23 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <chrono>
+#include <cstddef>
 
 #include "serial.h"
 
 namespace ttycard::serial {
+
+// Characters taken off the line and not yet handed to a reader: the ones at
+// [begin, end) of `chars`.
+struct ReadAhead {
+  std::array<unsigned char, 1024> chars{};
+  std::size_t begin = 0;
+  std::size_t end = 0;
+
+  void Drop() { begin = end = 0; }
+};
 
 struct Port {
   explicit Port(IO_Port& record) : rec(record) {}
@@ -23,7 +35,21 @@ struct Port {
   bool open = false;  // rec.handle is a descriptor this Port opened and holds
   bool lost = false;  // the line hung up or failed: every call fails at once
   dev_t device = 0;   // device number of the open line (for "is it the same port")
+
+  // How the line is used. Off (the IO_ functions' port): one system call per
+  // character each way. On (a PC/SC host's reader): a write puts the whole
+  // frame out at once, and a read takes whatever has arrived into `ahead`,
+  // waiting for the time the line needs to deliver the rest of a reply
+  // rather than waking for every character. Every flush, every write and
+  // every failed read drops `ahead`.
+  bool buffered = false;
+  ReadAhead ahead;
 };
+
+// Where the characters a read asks for stand in a reply: its first ones,
+// which come when the reader has its answer ready, or the rest of a reply
+// already on its way, which come at the line's pace.
+enum class Arrival { kReply, kRest };
 
 // Why an open failed.
 enum class OpenError {
@@ -51,7 +77,9 @@ enum class Pause {
 // port is left as it was and *err_no holds the errno of the failing call.
 OpenError Open(Port& port, int speed, int bits, int parity, const char* path, int* err_no,
                Pause pause = Pause::kHere);
-bool Read(Port& port, int count, unsigned char* buf);
+// `count` characters within one block time (one deadline for the whole
+// call); on a timeout the line's queues are discarded.
+bool Read(Port& port, int count, unsigned char* buf, Arrival arrival = Arrival::kReply);
 bool Write(Port& port, int count, const unsigned char* data);
 bool FlushInput(Port& port);
 bool Close(Port& port);

@@ -2,9 +2,7 @@
 //
 // The reader hangs on an RS-232 port at 9600 baud, 8 data bits, no parity,
 // two stop bits. The line runs raw: every byte the reader sends reaches us
-// untouched, and a read is bounded by the block time (whole seconds) for the
-// whole call, not per byte: one deadline on the monotonic clock, each wait
-// gets only what is left of it.
+// untouched. Reading and writing it: line_io.cpp.
 //
 // A Port owns exactly one descriptor. It is opened by Open and closed by
 // Close (or by a parameter update that fails); every other call refuses to
@@ -17,7 +15,6 @@
 // write fails at once instead of waiting on a dead descriptor.
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -34,21 +31,6 @@
 
 namespace ttycard::serial {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Milliseconds left until `deadline`, rounded up so that a wait never ends
-// before it; 0 once it has passed.
-int MillisecondsLeft(Clock::time_point deadline) {
-  const auto left = deadline - Clock::now();
-  if (left <= Clock::duration::zero()) return 0;
-  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
-}
-
-// Errors after which the descriptor will never carry a byte again.
-bool LineGone(int err) {
-  return err == EIO || err == ENXIO || err == ENODEV || err == EBADF;
-}
 
 OpenError Abandon(int fd, OpenError why, int* err_no) {
   if (err_no != nullptr) *err_no = errno;
@@ -147,72 +129,13 @@ OpenError Open(Port& port, int speed, int bits, int parity, const char* path, in
   port.open = true;
   port.lost = false;
   port.device = DeviceOf(fd);
+  port.ahead.Drop();
   return OpenError::kNone;
-}
-
-bool Read(Port& port, int count, unsigned char* buf) {
-  if (count <= 0) return true;
-  if (!port.open || port.lost || buf == nullptr) return false;
-
-  const int fd = port.rec.handle;
-  const int seconds = port.rec.blocktime > 0 ? port.rec.blocktime : 0;
-  const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-
-  for (int stored = 0; stored < count;) {
-    pollfd pfd{fd, POLLIN, 0};
-    const int ready = poll(&pfd, 1, MillisecondsLeft(deadline));
-    if (ready < 0 && errno == EINTR) continue;  // wait again for what is left
-    if (ready < 0) break;
-    if (ready == 0) break;  // the block time is over
-    if ((pfd.revents & POLLIN) == 0) {
-      // Hang-up or error without data: the line is gone.
-      if ((pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) port.lost = true;
-      break;
-    }
-    const ssize_t got = read(fd, &buf[stored], 1);
-    if (got == 1) {
-      ++stored;
-    } else if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
-      continue;  // nothing taken; the deadline still bounds the retry
-    } else {
-      // End of file or a line error: the far end has gone.
-      if (got == 0 || LineGone(errno)) port.lost = true;
-      break;
-    }
-    if (stored == count) return true;
-  }
-  // Leave the line clean for the next command: whatever is late of this
-  // reply, and whatever we had queued, is discarded.
-  if (!port.lost) tcflush(fd, TCIOFLUSH);
-  return false;
-}
-
-bool Write(Port& port, int count, const unsigned char* data) {
-  if (!port.open || port.lost) return false;
-  const int fd = port.rec.handle;
-  tcflush(fd, TCIOFLUSH);  // a command starts from empty queues both ways
-  if (count <= 0) return true;
-  if (data == nullptr) return false;
-  for (int i = 0; i < count; ++i) {
-    ssize_t put = 0;
-    do {
-      put = write(fd, &data[i], 1);
-    } while (put < 0 && errno == EINTR);
-    if (put != 1) {
-      if (put < 0 && LineGone(errno)) port.lost = true;
-      return false;
-    }
-  }
-  return true;
-}
-
-bool FlushInput(Port& port) {
-  if (!port.open || port.lost) return false;
-  return tcflush(port.rec.handle, TCIFLUSH) == 0;
 }
 
 bool Close(Port& port) {
   if (!port.open) return false;
+  port.ahead.Drop();
   port.open = false;
   port.lost = false;
   port.device = 0;

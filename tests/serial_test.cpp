@@ -11,14 +11,21 @@
 
 #include <array>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
+#include <utility>
+
+#include "port.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+
+using ttycard::serial::Arrival;
 
 // The reader's end of a pseudo-terminal; the driver opens the other end.
 class Pty {
@@ -72,6 +79,19 @@ std::size_t OpenDescriptors() {
 
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The read and write system calls this thread has made so far.
+std::pair<long, long> CallsSoFar() {
+  long reads = 0;
+  long writes = 0;
+  if (std::FILE* f = std::fopen("/proc/thread-self/io", "r")) {
+    if (std::fscanf(f, "rchar: %*d wchar: %*d syscr: %ld syscw: %ld", &reads, &writes) != 2) {
+      reads = writes = 0;
+    }
+    std::fclose(f);
+  }
+  return {reads, writes};
 }
 
 class SerialTest : public ::testing::Test {
@@ -271,6 +291,98 @@ TEST_F(SerialTest, CloseOnce) {
   EXPECT_EQ(IO_Close(), 0);
   std::array<unsigned char, 1> buf{};
   EXPECT_EQ(IO_Read(1, buf.data()), 0);
+}
+
+// A port of a PC/SC host's reader: buffered reads and writes.
+class BufferedPortTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port_.buffered = true;
+    ASSERT_EQ(Open(port_, 9600, 8, 'N', pty_.Path().c_str(), nullptr),
+              ttycard::serial::OpenError::kNone);
+  }
+  void TearDown() override { ttycard::serial::Close(port_); }
+  std::string Read(int count, Arrival arrival = Arrival::kReply) {
+    std::string got(static_cast<std::size_t>(count), '\0');
+    auto* buf = reinterpret_cast<unsigned char*>(got.data());
+    return ttycard::serial::Read(port_, count, buf, arrival) ? got : "(failed)";
+  }
+  Pty pty_;
+  IO_Port record_{};
+  ttycard::serial::Port port_{record_};
+};
+
+// A frame goes out in one write and a reply that has arrived comes in with
+// one read; the IO_ functions' way stays at one system call per character.
+TEST_F(BufferedPortTest, SystemCallsPerFrameAndReply) {
+  const std::string frame = std::string(1, '\x02') + "0106000007\x03";
+  const auto before_look = CallsSoFar();
+  const long per_look = CallsSoFar().first - before_look.first;  // the look's own reads
+  for (const bool buffered : {true, false}) {
+    SCOPED_TRACE(buffered);
+    port_.buffered = buffered;
+    const long calls = buffered ? 1 : 12;
+    const auto before = CallsSoFar();
+    ASSERT_TRUE(Write(port_, 12, reinterpret_cast<const unsigned char*>(frame.data())));
+    EXPECT_EQ(CallsSoFar().second - before.second, calls);
+    EXPECT_EQ(pty_.Receive(frame.size()), frame);
+    pty_.Send(frame);
+    std::this_thread::sleep_for(50ms);
+    const auto middle = CallsSoFar();
+    EXPECT_EQ(Read(12), frame);
+    EXPECT_EQ(CallsSoFar().first - middle.first - per_look, calls);
+  }
+}
+
+// Characters read ahead of a reply never reach the next command's reads.
+TEST_F(BufferedPortTest, ReadAheadIsDroppedAtEveryFlushWriteAndTimeout) {
+  const struct {
+    const char* name;
+    std::function<void()> drop;
+  } cases[] = {
+      {"flush", [&] { EXPECT_TRUE(ttycard::serial::FlushInput(port_)); }},
+      {"write", [&] { EXPECT_TRUE(ttycard::serial::Write(port_, 0, nullptr)); }},
+      {"timed-out read", [&] { EXPECT_EQ(Read(20, Arrival::kRest), "(failed)"); }},
+  };
+  record_.blocktime = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    pty_.Send("REPLYlate!");
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(Read(5), "REPLY");
+    c.drop();
+    pty_.Send("NEXT1");
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(Read(5), "NEXT1");
+  }
+}
+
+// The rest of a reply that comes in pieces is one read within one block
+// time; pieces that come too slowly fail it when the block time is over.
+TEST_F(BufferedPortTest, ReplyInPiecesWithinOneDeadline) {
+  const struct {
+    std::chrono::milliseconds gap;
+    bool whole;
+    double at_least, below;
+  } cases[] = {{300ms, true, 0.55, 0.95}, {600ms, false, 0.95, 1.15}};
+  record_.blocktime = 1;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.gap.count());
+    std::thread peer([&] {
+      for (const char* piece : {"HEAD12345", "first-part-of-the-body", "the-rest"}) {
+        pty_.Send(piece);
+        std::this_thread::sleep_for(c.gap);
+      }
+    });
+    EXPECT_EQ(Read(9), "HEAD12345");
+    const auto start = Clock::now();
+    EXPECT_EQ(Read(30, Arrival::kRest), c.whole ? "first-part-of-the-bodythe-rest" : "(failed)");
+    const double took = SecondsSince(start);
+    peer.join();
+    EXPECT_GE(took, c.at_least);
+    EXPECT_LT(took, c.below);
+    ttycard::serial::FlushInput(port_);
+  }
 }
 
 }  // namespace

@@ -27,20 +27,31 @@ ShapeRow Row(double ratio, double cpu_share, std::uint64_t failures = 0) {
 }
 
 TEST(Report, ShapeVerdictsAtTheTargetBoundaries) {
+  // The host road: CPU at most 0.2 %, at most 0.2 system calls per character
+  // (the row has 70 characters).
   const struct {
     double ratio, cpu;
     std::uint64_t failures;
-    bool ratio_pass, cpu_pass;
+    bool host;
+    std::uint64_t calls;
+    bool ratio_pass, cpu_pass, calls_pass;
   } cases[] = {
-      {1.0050, 0.002, 0, true, true},   {1.0199, 0.0099, 0, true, true},
-      {1.0210, 0.002, 0, false, true},  {1.0050, 0.0101, 0, true, false},
-      {1.0050, 0.002, 1, false, false},  // a wrong answer is never a pass
+      {1.0050, 0.002, 0, false, 0, true, true, true},
+      {1.0199, 0.0099, 0, false, 112, true, true, true},  // shown only
+      {1.0210, 0.002, 0, false, 0, false, true, true},
+      {1.0050, 0.0101, 0, false, 0, true, false, true},
+      {1.0050, 0.002, 1, false, 0, false, false, true},  // a wrong answer is never a pass
+      {1.0050, 0.0019, 0, true, 14, true, true, true},
+      {1.0050, 0.0021, 0, true, 15, true, false, false},
   };
   for (const auto& c : cases) {
-    const ShapeRow r = Row(c.ratio, c.cpu, c.failures);
+    ShapeRow r = Row(c.ratio, c.cpu, c.failures);
+    r.host_road = c.host;
+    r.run.syscalls.read = c.calls;
     EXPECT_NEAR(r.Ratio(), c.ratio, 1e-9);
     EXPECT_EQ(r.RatioPasses(), c.ratio_pass) << c.ratio;
     EXPECT_EQ(r.CpuPasses(), c.cpu_pass) << c.cpu;
+    EXPECT_EQ(r.CallsPass(), c.calls_pass) << c.calls;
   }
 }
 
@@ -73,9 +84,9 @@ TEST(Report, EfficiencyIsJudgedOnlyOnTheHostRoad) {
       {0, false, 1, true},   // nothing to judge
   };
   for (const auto& c : cases) {
-    ShapeRow r = Row(1.005, 0.002, c.failures);
+    ShapeRow r = Row(1.005, 0.0015, c.failures);
     r.minimal_chars = c.minimal;
-    r.judge_efficiency = c.judged;
+    r.host_road = c.judged;
     EXPECT_NEAR(r.Efficiency(), c.minimal / 70.0, 1e-12);
     EXPECT_EQ(r.EfficiencyPasses(), c.pass) << c.minimal << (c.judged ? " judged" : "");
     Report report;  // the unpaced rows count too
@@ -124,7 +135,7 @@ TEST(Report, JsonCarriesVerdictsAndProblems) {
   EXPECT_NE(Json(good).find("\"all_pass\": true"), std::string::npos);
   EXPECT_NE(Json(good).find("\"ratio\": 1.00400"), std::string::npos);
   good.paced[0].minimal_chars = 63;
-  good.paced[0].judge_efficiency = true;
+  good.paced[0].host_road = true;
   EXPECT_FALSE(good.AllPass());
   EXPECT_NE(Json(good).find("\"efficiency\": 0.9000, \"efficiency_judged\": true, "
                             "\"efficiency_pass\": false"),

@@ -89,7 +89,6 @@ class SweepChannel final : public ttycard::proto::Channel {
     *replylen = static_cast<unsigned int>(answer.size());
     return 0;
   }
-  unsigned int MaxReply() const override { return 258; }
   void Plan(Fault fault, int at) {
     fault_ = fault;
     at_ = at;
@@ -152,7 +151,7 @@ const std::array kRoads{
     Road{"fixed chunks", ttycard::t1::Config{}},
     Road{"card sizes", ttycard::t1::Config{.fixed_chunks = false,
                                            .per_block_waits = true,
-                                           .base_block_time = 4,
+                                           .base_block_time = ADM_COMMAND_BLOCK_TIME,
                                            .max_response = 65538,
                                            .max_transactions = 20000,
                                            .ifsd_wanted = 0}},
