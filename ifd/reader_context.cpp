@@ -14,7 +14,6 @@
 namespace ttycard::ifd {
 namespace {
 
-
 // The T=1 exchange of a PC/SC host: blocks of the card's size, the largest
 // IFSD the reader can return, every reply but a granted extension awaited
 // for the reader-command block time, answers of any length.

@@ -106,8 +106,8 @@ Finding OpenFailure(int err) {
 Finding Judge(int result, unsigned int length,
               const std::array<unsigned char, ADM_MAX_WIDE_REPLY>& rec, const link::Link& lk,
               const ProbeLine& line) {
-  const bool checksum_known = lk.checksum.clean > 0 ||
-                              lk.checksum.state != link::ReplyChecksum::State::kLearning;
+  const bool checksum_known =
+      lk.checksum.clean > 0 || lk.checksum.state != link::ReplyChecksum::State::kLearning;
   if (result == ADM_OK && length > kCardStatus && checksum_known) {
     return {Answer::kReader, rec[kCardStatus] == 1 || rec[kCardStatus] == 3, ""};
   }

@@ -19,10 +19,10 @@ struct Config {
   // block it was asked for; true grants it for that one block, every other
   // reply being awaited for base_block_time.
   bool per_block_waits = false;
-  int base_block_time = ADM_COMMAND_BLOCK_TIME;    // seconds a reader's reply normally gets
-  std::size_t max_response = 272;                 // longest response collected
-  int max_transactions = 1024;                    // reader transactions in one exchange
-  unsigned int ifsd_wanted = 0;                   // IFSD asked for after each reset (0: never ask)
+  int base_block_time = ADM_COMMAND_BLOCK_TIME;  // seconds a reader's reply normally gets
+  std::size_t max_response = 272;                // longest response collected
+  int max_transactions = 1024;                   // reader transactions in one exchange
+  unsigned int ifsd_wanted = 0;                  // IFSD asked for after each reset (0: never ask)
 };
 
 // 11.6.2 rule 3: the card asks for `multiplier` times its block waiting time.
