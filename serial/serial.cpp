@@ -139,8 +139,12 @@ bool Close(Port& port) {
   port.open = false;
   port.lost = false;
   port.device = 0;
-  // The descriptor is gone after close() whatever it reports (Linux), so it
-  // is never closed twice; its lock and exclusive mode go with it.
+  // The exclusive mode belongs to the terminal, not to our descriptor: it
+  // outlives the close while anybody else keeps the terminal open (a pty's
+  // other side, a getty), and would then lock out every later opener. The
+  // lock goes with the descriptor, which is gone after close() whatever it
+  // reports (Linux), so it is never closed twice.
+  ioctl(port.rec.handle, TIOCNXCL);
   return close(port.rec.handle) == 0;
 }
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
@@ -289,6 +290,12 @@ TEST_F(SerialTest, BlockTimeLine) {
 TEST_F(SerialTest, CloseOnce) {
   EXPECT_EQ(IO_Close(), 1);
   EXPECT_EQ(IO_Close(), 0);
+  // The pty's other side stays open: the terminal must not stay exclusive.
+  const int fd = open(pty_.Path().c_str(), O_RDWR | O_NOCTTY);
+  int exclusive = -1;
+  EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
+  close(fd);
   std::array<unsigned char, 1> buf{};
   EXPECT_EQ(IO_Read(1, buf.data()), 0);
 }
