@@ -29,6 +29,11 @@ extern "C" {
  * block with 254 bytes of INF. */
 #define ADM_MAX_WIDE_REPLY 258
 
+/* The card commands 0xA0 (T=0 APDU) and 0xA1 (T=1 block) carry their payload
+ * and one more byte, all counted in the frame's one length byte, which must
+ * not wrap: at most 254 payload bytes. */
+#define ADM_MAX_CARD_PAYLOAD 254
+
 /* Seconds a reader's reply is awaited unless a longer wait is in force (a T=0
  * exchange, a T=1 waiting-time extension); set when the reader is opened. */
 #define ADM_COMMAND_BLOCK_TIME 4

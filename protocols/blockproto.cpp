@@ -26,7 +26,7 @@ using namespace ttycard::t1;
 constexpr unsigned char kCmdT1PassThrough = 0xA1;
 // The frame length byte counts the block and the trailer byte; it must not
 // wrap, or the reader would read a different frame than the one we send.
-constexpr int kMaxBlock = 254;
+constexpr int kMaxBlock = ADM_MAX_CARD_PAYLOAD;
 
 // The version 1.0 road: 20-byte chunks, a 272-byte response, a granted
 // waiting time that stays in force.

@@ -15,7 +15,7 @@ inline constexpr int kBlockTime = 60;
 // The reader's T=0 frame counts the APDU and one more byte in a single
 // length byte: at most 254 APDU bytes, which leave 249 bytes of command data
 // after CLA INS P1 P2 Lc.
-inline constexpr std::size_t kMaxCommand = 254;
+inline constexpr std::size_t kMaxCommand = ADM_MAX_CARD_PAYLOAD;
 inline constexpr std::size_t kMaxData = kMaxCommand - 5;
 // A case 1 command is its four header bytes; T=0 sends it with P3 = 0.
 inline constexpr std::size_t kCase1 = 4;

@@ -64,8 +64,7 @@ namespace {
 // One 0xA1 frame carries a block of at most 254 bytes (its length byte
 // counts the block and one more byte), so a command block has at most 250
 // bytes of INF.
-constexpr std::size_t kMaxFrameBlock = 254;
-constexpr std::size_t kMaxCommandInf = kMaxFrameBlock - kOverhead;
+constexpr std::size_t kMaxCommandInf = ADM_MAX_CARD_PAYLOAD - kOverhead;
 // Exchanges read carefully after damage was seen, and the blocks that are
 // long enough for two damaged characters to matter.
 constexpr int kCarefulExchanges = 32;
