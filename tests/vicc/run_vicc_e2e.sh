@@ -10,7 +10,7 @@
 # private mount namespace with a tmpfs on /run, so that this pcscd neither
 # meets nor disturbs a system one. Installs pcscd, pyscard and vicc when
 # missing. Prints "ok"/"not ok" lines and a closing "N passed, N failed" line;
-# exits non-zero on any failure. Skips (SKIP line, exit 0) only when a package
+# exits non-zero on any failure. Skips (SKIP line, exit 77) only when a package
 # cannot be installed or mount namespaces are missing. E2E_KEEP=1 keeps logs.
 set -u
 
@@ -31,43 +31,27 @@ fi
 
 # ---- inside the private mount namespace ----
 e2e_private_run
-WORK=$(mktemp -d /tmp/ttycard-vicc-e2e.XXXXXX)
+e2e_workdir vicc-e2e
 READER="ttycard vicc"
 EMU_PID=
 VICC_PID=
 PCSCD_PID=
 
 gone() { ! kill -0 "$1" 2>/dev/null; }
-cleanup() {
-  local pid
-  for pid in $PCSCD_PID $EMU_PID $VICC_PID; do kill -TERM "$pid" 2>/dev/null; done
-  wait 2>/dev/null
-}
-trap cleanup EXIT
 emu_log() { grep -q -- "$1" "$WORK/emu.log"; }
-finish() {
-  if [ "$FAILED" -ne 0 ] || [ -n "${E2E_KEEP:-}" ]; then
-    echo "# logs kept in $WORK"
-  else
-    rm -rf "$WORK"
-  fi
-  echo "vicc-e2e: $PASSED passed, $FAILED failed"
-  [ "$FAILED" -eq 0 ]
-  exit
-}
 
 # 1. The emulator listens first: vicc does not retry a failed connect.
 "$BUILD_DIR/ttycard-emu" --vicc --trace --path-file "$WORK/pty" --port-file "$WORK/port" \
   >/dev/null 2>"$WORK/emu.log" &
 EMU_PID=$!
 expect "emulator starts and listens for vicc" retry 5 test -s "$WORK/pty"
-[ "$FAILED" -eq 0 ] || finish
+[ "$FAILED" -eq 0 ] || e2e_finish
 PORT=$(cat "$WORK/port")
 PTY=$(cat "$WORK/pty")
 echo "# emulator on $PTY, vicc relay on 127.0.0.1:$PORT"
 
 # 2. vicc connects to it.
-"$HERE/vicc.sh" "$PORT" -v >"$WORK/vicc.log" 2>&1 &
+TMPDIR=$WORK "$HERE/vicc.sh" "$PORT" -v >"$WORK/vicc.log" 2>&1 &
 VICC_PID=$!
 sleep 1
 expect "vicc is running and connected" kill -0 "$VICC_PID"
@@ -124,4 +108,4 @@ expect "vicc exits when the relay closes" retry 5 gone "$VICC_PID"
 wait "$VICC_PID" 2>/dev/null
 VICC_PID=
 
-finish
+e2e_finish
