@@ -6,7 +6,7 @@ set -euo pipefail
 build_pkgs=(cmake g++ make pkg-config libpcsclite-dev util-linux mount)
 test_pkgs=("${build_pkgs[@]}" libgtest-dev libgmock-dev clang libclang-rt-14-dev
            pcscd pcsc-tools python3-pyscard libbenchmark-dev
-           dpkg-dev debhelper lintian qemu-system-x86)
+           dpkg-dev debhelper lintian qemu-system-x86 vsmartcard-vpicc python3-pycryptodome)
 
 case "${1:-build}" in
   build) wanted=("${build_pkgs[@]}") ;;
