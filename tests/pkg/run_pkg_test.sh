@@ -104,7 +104,10 @@ if [ -z "${TTYCARD_PKG_INNER:-}" ]; then
   # the control fields or the changelog (the project has no public mail
   # address).
   lintian_clean() {
-    lintian -I --pedantic --tag-display-limit 0 "$WORK"/ttycard_*.changes >"$WORK/lintian.txt" 2>&1
+    # Its scratch files (it leaves some behind) go to WORK, removed with it.
+    mkdir -p "$WORK/lintian-tmp"
+    TMPDIR=$WORK/lintian-tmp lintian -I --pedantic --tag-display-limit 0 "$WORK"/ttycard_*.changes \
+      >"$WORK/lintian.txt" 2>&1
     sed 's/^/# lintian: /' "$WORK/lintian.txt"
     ! sed -n 's/^E: [^:]*: \([^ ]*\).*/\1/p' "$WORK/lintian.txt" |
       grep -vxE 'bogus-mail-host|bogus-mail-host-in-debian-changelog' | grep -q .
