@@ -21,17 +21,18 @@ tsan=$root/build-tsan
 tsan_test=pcsc_readers_emu_test
 export CC=${CC:-clang} CXX=${CXX:-clang++}
 
-configure() { # configure DIR SANITIZERS
-  local generator=()
-  if command -v ninja >/dev/null && [[ ! -f $1/CMakeCache.txt ]]; then generator=(-G Ninja); fi
-  cmake -S "$root" -B "$1" "${generator[@]}" -DTTYCARD_SANITIZE="$2" -DTTYCARD_TESTS=ON \
-    -DTTYCARD_WERROR=ON >/dev/null
+configure() { # configure DIR SANITIZERS [CMAKE OPTIONS...]
+  local dir=$1 sanitizers=$2 generator=()
+  shift 2
+  if command -v ninja >/dev/null && [[ ! -f $dir/CMakeCache.txt ]]; then generator=(-G Ninja); fi
+  cmake -S "$root" -B "$dir" "${generator[@]}" -DTTYCARD_SANITIZE="$sanitizers" -DTTYCARD_TESTS=ON \
+    -DTTYCARD_WERROR=ON "$@" >/dev/null
 }
 
 build() {
   configure "$asan" address,undefined
   cmake --build "$asan" --parallel
-  configure "$tsan" thread
+  configure "$tsan" thread -DTTYCARD_BENCH=OFF -DTTYCARD_VM=OFF
   cmake --build "$tsan" --parallel --target "$tsan_test"
 }
 
