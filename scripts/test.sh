@@ -17,10 +17,12 @@
 # "SKIP: why" and exits 77: it counts as skipped. The last line is
 # "N passed, N failed, N skipped".
 #
-# Two lanes run side by side: the builds (CPU-bound, at a lower priority)
-# and the test stages, which mostly wait on serial timeouts, pcscd and QEMU.
-# A test stage starts when the build it needs is done; within a lane one
-# stage runs at a time. Each stage's output is printed whole when it ends.
+# Two lanes run side by side: "build", the CPU-bound stages (the builds, the
+# fuzzing, the package build) at a lower priority, and "test", the stages
+# that mostly wait on serial timeouts, pcscd and QEMU. A test stage starts
+# when the build it needs is done; within a lane one stage runs at a time.
+# Each stage's output is printed whole when it ends, with its wall and CPU
+# time; a summary table closes the run.
 #
 # Adding a stage: one `stage` line below (scripts/stages.sh says how).
 set -uo pipefail
