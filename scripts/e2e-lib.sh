@@ -12,7 +12,10 @@
 #   e2e_workdir NAME             WORK=/tmp/ttycard-NAME.XXXXXX (the same one
 #                                again after e2e_enter_namespace), and on exit
 #                                the clean-up below
-#   e2e_stop PID...              TERM to each running one, then waits for them
+#   e2e_stop PID...              TERM to each, KILL to what is still there
+#                                5 s later; waits for them
+#   e2e_pcscd_interrupt PID      SIGINT to pcscd; true when it exits within
+#                                10 s (it is killed otherwise)
 #   e2e_finish                   "LABEL: N passed, N failed"; exits 0 or 1
 #   retry SECONDS CMD...         runs CMD until it succeeds or SECONDS pass
 #   ok / notok / expect          result lines, counted in PASSED and FAILED
@@ -82,18 +85,52 @@ e2e_workdir() { # e2e_workdir NAME
   trap e2e_cleanup EXIT
 }
 
+# Running: neither gone nor a zombie waiting to be reaped.
+e2e_running() {
+  [ -n "$1" ] && [ -r "/proc/$1/status" ] && ! grep -q '^State:.*Z' "/proc/$1/status" 2>/dev/null
+}
+
+# Never an unbounded wait: a process that ignores TERM (pcscd, see below) is
+# killed, so that a stuck peer cannot hang the stage.
 e2e_stop() { # e2e_stop PID...
-  local pid
+  local pid until=$((SECONDS + 5))
   for pid in "$@"; do [ -n "$pid" ] && kill -TERM "$pid" 2>/dev/null; done
-  for pid in "$@"; do [ -n "$pid" ] && wait "$pid" 2>/dev/null; done
+  for pid in "$@"; do
+    [ -n "$pid" ] || continue
+    while e2e_running "$pid" && [ $SECONDS -lt $until ]; do sleep 0.1; done
+    e2e_running "$pid" && kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  done
+  return 0
+}
+
+# pcscd's signal thread only marks the daemon for exit: its main loop sees
+# that when its select() returns, which a client connecting makes happen. So
+# a connection to its socket follows the signal after 3 s.
+e2e_pcscd_interrupt() { # e2e_pcscd_interrupt PID
+  local pid=$1 until=$((SECONDS + 10)) nudged=""
+  kill -INT "$pid" 2>/dev/null
+  while e2e_running "$pid" && [ $SECONDS -lt $until ]; do
+    if [ -z "$nudged" ] && [ $((until - SECONDS)) -le 7 ]; then
+      nudged=1
+      timeout 2 /usr/bin/python3 -c 'import socket
+s = socket.socket(socket.AF_UNIX)
+s.connect("/run/pcscd/pcscd.comm")' 2>/dev/null
+    fi
+    sleep 0.1
+  done
+  if e2e_running "$pid"; then
+    e2e_stop "$pid"
+    return 1
+  fi
+  wait "$pid" 2>/dev/null
   return 0
 }
 
 e2e_cleanup() {
   local jobs_left=() i
   mapfile -t jobs_left < <(jobs -p)
-  for ((i = ${#jobs_left[@]} - 1; i >= 0; i--)); do kill -TERM "${jobs_left[i]}" 2>/dev/null; done
-  wait 2>/dev/null
+  for ((i = ${#jobs_left[@]} - 1; i >= 0; i--)); do e2e_stop "${jobs_left[i]}"; done
   [ -n "${WORK:-}" ] && [ -d "$WORK" ] || return 0
   if [ "$FAILED" -ne 0 ] || [ -n "${E2E_KEEP:-}" ]; then
     echo "# logs kept in $WORK"

@@ -95,17 +95,15 @@ expect "the emulator saw no protocol violation" bash -c "! grep -q '^emu !!' '$W
 expect "vicc did not crash" bash -c "! grep -q Traceback '$WORK/vicc.log'"
 
 # 6. Shutdown: pcscd, then the emulator, whose closed relay ends vicc.
-kill -INT "$PCSCD_PID"
-expect "pcscd exits within 10 s of SIGINT" retry 10 gone "$PCSCD_PID"
-wait "$PCSCD_PID" 2>/dev/null
+expect "pcscd exits within 10 s of SIGINT" e2e_pcscd_interrupt "$PCSCD_PID"
 PCSCD_PID=
 expect "the card was powered off at vicc" emu_log "vicc <- POWER OFF"
 kill -TERM "$EMU_PID"
 expect "the emulator exits on SIGTERM" retry 5 gone "$EMU_PID"
-wait "$EMU_PID" 2>/dev/null
+e2e_stop "$EMU_PID"
 EMU_PID=
 expect "vicc exits when the relay closes" retry 5 gone "$VICC_PID"
-wait "$VICC_PID" 2>/dev/null
+e2e_stop "$VICC_PID"
 VICC_PID=
 
 e2e_finish
