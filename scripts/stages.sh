@@ -12,7 +12,9 @@
 #
 # A stage passes with exit status 0 and is skipped with 77 (its "SKIP: why"
 # line is the reason); anything else fails it. A stage whose NEEDS did not
-# pass is skipped. Lanes named "build" run at a lower priority, so that the
+# pass is skipped. A command runs in a bash of its own (a shell function
+# must be exported: export -f), and one still running after STAGE_TIMEOUT
+# seconds (default 900) is stopped with all it started, and fails. Lanes named "build" run at a lower priority, so that the
 # timing of what runs in the others stays as on a quiet machine.
 # Each stage is timed: wall seconds, and the user+sys CPU seconds of all it
 # ran (what a quiet 2-core machine's wall time follows).
@@ -42,8 +44,13 @@ run_one() { # run_one INDEX
   local i=$1 dir=$RUN_DIR start=$SECONDS rc wall cpu status reason=""
   echo "==== ${S_NAME[i]}: started at $((SECONDS - RUN_START)) s"
   (
-    (eval "${S_CMD[i]}") >"$dir/$i.log" 2>&1 </dev/null
+    # timeout leads a process group of its own, the stage's every process,
+    # and signals all of it: on time-out, or when the run is interrupted.
+    timeout --kill-after=30 "${STAGE_TIMEOUT:-900}" bash -c "${S_CMD[i]}" >"$dir/$i.log" 2>&1 </dev/null &
+    echo $! >"$dir/$i.pid"
+    wait $!
     echo $? >"$dir/$i.status"
+    rm -f "$dir/$i.pid"
     times >"$dir/$i.times"
   )
   rc=$(cat "$dir/$i.status")
@@ -54,6 +61,10 @@ run_one() { # run_one INDEX
     77)
       status=skipped
       reason=$(sed -n 's/^SKIP: *//p' "$dir/$i.log" | head -n1)
+      ;;
+    124 | 137)
+      status=FAILED
+      reason="stopped after ${STAGE_TIMEOUT:-900} s"
       ;;
     *) status=FAILED ;;
   esac
@@ -93,14 +104,27 @@ run_lane() { # run_lane LANE
   done
 }
 
+# Interrupted: the lanes and every running stage's process group stopped.
+stop_stages() {
+  local f
+  kill -TERM "${LANE_PIDS[@]}" 2>/dev/null
+  for f in "$RUN_DIR"/*.pid; do [[ -e $f ]] && kill -TERM -- "-$(cat "$f")" 2>/dev/null; done
+  wait
+}
+
 run_stages() {
   local lanes=() lane i status wall cpu reason passed=0 failed=0 skipped=0 total_cpu=0
   RUN_DIR=$(mktemp -d /tmp/ttycard-test.XXXXXX) || exit 2
   # shellcheck disable=SC2064  # the folder's name is fixed now
   trap "rm -rf '$RUN_DIR'" EXIT
+  trap 'stop_stages; exit 130' INT TERM
   RUN_START=$SECONDS
+  LANE_PIDS=()
   for lane in "${S_LANE[@]}"; do [[ " ${lanes[*]} " == *" $lane "* ]] || lanes+=("$lane"); done
-  for lane in "${lanes[@]}"; do run_lane "$lane" & done
+  for lane in "${lanes[@]}"; do
+    run_lane "$lane" &
+    LANE_PIDS+=($!)
+  done
   wait
 
   echo

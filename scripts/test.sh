@@ -45,6 +45,7 @@ tests_gcc() {
   cd build && ctest -j"$(($(nproc) * 3))" --output-on-failure --timeout 180
 }
 
+export -f build_gcc tests_gcc
 source scripts/stages.sh
 
 #     lane  id    needs  name                                                command
