@@ -223,8 +223,9 @@ void Emulator::Impl::WaitUntilRead(std::chrono::milliseconds limit) {
 void Emulator::Impl::CloseMaster() {
   std::lock_guard lock(mu);
   if (hung_up) return;
-  CloseFd(master);
+  // Marked before the close: whoever sees the line go sees HungUp() too.
   hung_up = true;
+  CloseFd(master);
   journal.Trace("emu -- hang-up");
 }
 

@@ -32,6 +32,10 @@ overlay_dev() {
   mount --rbind /dev/pts "$t/pts"
   mount -t overlay overlay -o "lowerdir=/dev,upperdir=$t/upper,workdir=$t/work" /dev
   mount --move "$t/pts" /dev/pts
+  # The overlay holds the scratch tmpfs now: detach it and remove the empty
+  # folder, which is the machine's /tmp too.
+  umount -l "$t"
+  rmdir "$t"
   overlaid=1
 }
 

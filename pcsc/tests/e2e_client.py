@@ -14,44 +14,16 @@ import sys
 import time
 
 from smartcard.scard import (
-    SCARD_E_NO_SERVICE, SCARD_PROTOCOL_T0, SCARD_PROTOCOL_T1, SCARD_S_SUCCESS,
-    SCARD_SCOPE_USER, SCARD_SHARE_SHARED, SCARD_STATE_EMPTY,
+    SCARD_PROTOCOL_T0, SCARD_PROTOCOL_T1, SCARD_S_SUCCESS,
+    SCARD_SHARE_SHARED, SCARD_STATE_EMPTY,
     SCARD_STATE_PRESENT, SCARD_STATE_UNAWARE, SCARD_LEAVE_CARD,
-    SCARD_E_TIMEOUT, SCARD_STATE_CHANGED, SCardConnect, SCardDisconnect, SCardEstablishContext,
+    SCARD_E_TIMEOUT, SCARD_STATE_CHANGED, SCardConnect, SCardDisconnect,
     SCardGetStatusChange, SCardListReaders, SCardReleaseContext, SCardStatus,
-    SCardTransmit, SCARD_PCI_T0, SCARD_PCI_T1)
+    SCARD_PCI_T0, SCARD_PCI_T1)
 
-FAILED = 0
-
-
-def check(ok, what, detail=""):
-    global FAILED
-    if ok:
-        print(f"ok - {what}", flush=True)
-    else:
-        FAILED += 1
-        print(f"not ok - {what} {detail}", flush=True)
-
-
-def hexs(data):
-    return " ".join(f"{b:02X}" for b in data)
-
-
-def file_byte_2f00(i):
-    """Content of the emulated card's 300-byte EF 2F00."""
-    return ((i * 7 + 1) ^ (i >> 8)) & 0xFF
-
-
-def establish():
-    # pcscd may have just created its socket and not serve yet.
-    deadline = time.monotonic() + 20
-    while True:
-        rv, ctx = SCardEstablishContext(SCARD_SCOPE_USER)
-        if rv == SCARD_S_SUCCESS:
-            return ctx
-        if rv != SCARD_E_NO_SERVICE or time.monotonic() > deadline:
-            raise SystemExit(f"not ok - establish context: {rv:#x}")
-        time.sleep(0.2)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests",
+                                "support"))
+from scard_client import check, establish, failed, file_byte, hexs, transmit  # noqa: E402
 
 
 def wait_state(ctx, reader, want, timeout_s):
@@ -76,11 +48,6 @@ def connect(ctx, reader, protocol):
     return SCardConnect(ctx, reader, SCARD_SHARE_SHARED, protocol)
 
 
-def transmit(card, pci, apdu):
-    rv, resp = SCardTransmit(card, pci, apdu)
-    return rv, list(resp) if rv == SCARD_S_SUCCESS else []
-
-
 def apdu_checks(card, pci, t1):
     rv, r = transmit(card, pci, [0x00, 0xA4, 0x00, 0x00, 0x02, 0x2F, 0x01])
     check(rv == 0 and r == [0x90, 0x00], "short: SELECT EF 2F01 answers 90 00", hexs(r))
@@ -96,7 +63,7 @@ def apdu_checks(card, pci, t1):
     # (252 + SW) is the longest plain reply.
     n = 0xFF if t1 else 0xFC
     rv, r = transmit(card, pci, [0x00, 0xB0, 0x00, 0x00, n])
-    want = [file_byte_2f00(i) for i in range(n)] + [0x90, 0x00]
+    want = [file_byte(0x2F00, i) for i in range(n)] + [0x90, 0x00]
     check(rv == 0 and r == want, f"long: READ BINARY {n} bytes intact",
           f"rv={rv:#x} len={len(r)}")
 
@@ -115,7 +82,7 @@ def apdu_checks(card, pci, t1):
         check(rv == 0 and r == [k & 0xFF for k in range(256)] + [0x90, 0x00],
               "256-byte answer (258 bytes with SW) comes back whole", f"rv={rv:#x} len={len(r)}")
         rv, r = transmit(card, pci, [0x00, 0xB0, 0x00, 0x00, 0x04])
-        check(rv == 0 and r == [file_byte_2f00(i) for i in range(4)] + [0x90, 0x00],
+        check(rv == 0 and r == [file_byte(0x2F00, i) for i in range(4)] + [0x90, 0x00],
               "the next APDU works", hexs(r))
         rv, r = transmit(card, pci, [0x00, 0xC8, 0x02, 0x01])
         check(rv == 0 and r == [0x90, 0x00], "waiting-time extensions: SLOW answers 90 00",
@@ -176,7 +143,7 @@ def main():
     check(rv == 0, "the reinserted card answers APDUs", f"rv={rv:#x}")
 
     SCardReleaseContext(ctx)
-    return 1 if FAILED else 0
+    return 1 if failed() else 0
 
 
 if __name__ == "__main__":

@@ -9,7 +9,7 @@
 # root in a private mount namespace with a tmpfs on /run, so that this pcscd
 # neither meets nor disturbs a system one. Prints "ok"/"not ok" lines and a
 # closing "N passed, N failed" line; exits non-zero on any failure. Skips
-# (exit 0, SKIP line) only when the packages or mount namespaces are missing.
+# (exit 77, SKIP line) only when the packages or mount namespaces are missing.
 set -u
 
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -27,18 +27,10 @@ fi
 
 # ---- inside the private mount namespace ----
 e2e_private_run
-WORK=$(mktemp -d /tmp/ttycard-e2e.XXXXXX)
+e2e_workdir e2e
 LIB=$BUILD_DIR/libifd-ttycard.so
 EMU_PID=
 PCSCD_PID=
-
-cleanup() {
-  [ -n "$PCSCD_PID" ] && kill -TERM "$PCSCD_PID" 2>/dev/null
-  [ -n "$EMU_PID" ] && kill -TERM "$EMU_PID" 2>/dev/null
-  wait 2>/dev/null
-}
-trap cleanup EXIT
-
 
 # One card: emulator, pcscd, clients, shutdown.
 run_card() { # run_card LABEL PROTO(T0|T1) ATR EMU-ARGS...
@@ -160,6 +152,4 @@ fi
 run_card t1-card T1 "3B 84 81 31 20 45 54 54 59 43 4B"
 run_card t0-card T0 "3B 02 14 50" --t0
 
-if [ "$FAILED" -ne 0 ] || [ -n "${E2E_KEEP:-}" ]; then echo "# logs kept in $WORK"; else rm -rf "$WORK"; fi
-echo "e2e: $PASSED passed, $FAILED failed"
-[ "$FAILED" -eq 0 ]
+e2e_finish

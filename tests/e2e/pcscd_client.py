@@ -14,6 +14,7 @@ Run with Debian's /usr/bin/python3 (python3-pyscard). Prints "ok - ..." /
   wait    READER present|gone SECONDS [ATR]
 """
 
+import os
 import sys
 import time
 
@@ -23,26 +24,14 @@ from smartcard.scard import (
     SCARD_ATTR_DEFAULT_DATA_RATE, SCARD_ATTR_ICC_INTERFACE_STATUS, SCARD_ATTR_ICC_PRESENCE,
     SCARD_ATTR_MAX_IFSD, SCARD_ATTR_MAXINPUT, SCARD_ATTR_VENDOR_IFD_SERIAL_NO,
     SCARD_ATTR_VENDOR_IFD_TYPE, SCARD_ATTR_VENDOR_IFD_VERSION, SCARD_ATTR_VENDOR_NAME,
-    SCARD_CTL_CODE, SCARD_E_NO_SERVICE, SCARD_E_TIMEOUT, SCARD_LEAVE_CARD, SCARD_PCI_T0,
-    SCARD_PCI_T1, SCARD_PROTOCOL_T0, SCARD_PROTOCOL_T1, SCARD_S_SUCCESS, SCARD_SCOPE_USER,
-    SCARD_SHARE_SHARED, SCARD_STATE_CHANGED, SCARD_STATE_EMPTY, SCARD_STATE_PRESENT,
-    SCARD_STATE_UNAWARE,
-    SCARD_UNPOWER_CARD, SCardConnect, SCardControl, SCardDisconnect, SCardEstablishContext,
-    SCardGetAttrib, SCardGetStatusChange, SCardListReaders, SCardTransmit)
+    SCARD_CTL_CODE, SCARD_E_TIMEOUT, SCARD_LEAVE_CARD, SCARD_PCI_T0, SCARD_PCI_T1,
+    SCARD_PROTOCOL_T0, SCARD_PROTOCOL_T1, SCARD_SHARE_SHARED, SCARD_STATE_CHANGED,
+    SCARD_STATE_EMPTY, SCARD_STATE_PRESENT, SCARD_STATE_UNAWARE, SCARD_S_SUCCESS,
+    SCARD_UNPOWER_CARD, SCardConnect, SCardControl, SCardDisconnect, SCardGetAttrib,
+    SCardGetStatusChange, SCardListReaders)
 
-FAILED = 0
-
-
-def check(ok, what, detail=""):
-    global FAILED
-    if not ok:
-        FAILED += 1
-    print(f"{'ok' if ok else 'not ok'} - {what}{'' if ok else ' ' + str(detail)}", flush=True)
-    return ok
-
-
-def hexs(data):
-    return " ".join(f"{b:02X}" for b in data)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from scard_client import check, establish, failed, file_byte, hexs, transmit  # noqa: E402
 
 
 def dword(v):
@@ -51,24 +40,6 @@ def dword(v):
 
 def text(s):
     return list(s.encode()) + [0]
-
-
-def file_byte(fid, i):
-    """Contents of the emulated card's EF 2F00 (300 bytes) and EF 2F02 (8000)."""
-    if fid == 0x2F00:
-        return ((i * 7 + 1) ^ (i >> 8)) & 0xFF
-    return ((i * 13 + 5) ^ (i >> 8) ^ (i >> 11)) & 0xFF
-
-
-def establish():
-    deadline = time.monotonic() + 20
-    while True:
-        rv, ctx = SCardEstablishContext(SCARD_SCOPE_USER)
-        if rv == SCARD_S_SUCCESS:
-            return ctx
-        if rv != SCARD_E_NO_SERVICE or time.monotonic() > deadline:
-            raise SystemExit(f"not ok - establish context: {rv:#x}")
-        time.sleep(0.2)
 
 
 def full_name(ctx, prefix):
@@ -92,11 +63,6 @@ def connect(prefix, proto):
     if not check(rv == 0 and got == want, f"{prefix}: connect {proto}", f"rv={rv:#x}"):
         raise SystemExit(1)
     return ctx, card, SCARD_PCI_T1 if proto == "T1" else SCARD_PCI_T0
-
-
-def transmit(card, pci, apdu):
-    rv, resp = SCardTransmit(card, pci, apdu)
-    return rv, list(resp) if rv == SCARD_S_SUCCESS else []
 
 
 def cmd_attrs(prefix, proto, atr_hex, device):
@@ -269,7 +235,7 @@ def main(argv):
         cmd_wait(args[0], args[1], float(args[2]), *args[3:])
     else:
         raise SystemExit(f"unknown command {command}")
-    return 1 if FAILED else 0
+    return 1 if failed() else 0
 
 
 if __name__ == "__main__":

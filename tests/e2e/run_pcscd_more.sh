@@ -38,21 +38,13 @@ fi
 
 # ---- inside the private mount namespace ----
 e2e_private_run
-WORK=$(mktemp -d /tmp/ttycard-more.XXXXXX)
+e2e_workdir more
 LIB=$BUILD_DIR/libifd-ttycard.so
 EMU=$BUILD_DIR/ttycard-emu
 CLIENT=(/usr/bin/python3 "$HERE/pcscd_client.py")
 PIDS=()
 PCSCD_PID=
 START=$SECONDS
-
-cleanup() {
-  local pid
-  for pid in $PCSCD_PID "${PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null; done
-  wait 2>/dev/null
-}
-trap cleanup EXIT
-
 
 # Runs a client; its ok / not ok lines count here, prefixed with LABEL.
 client() { # client LABEL ARGS...
@@ -252,6 +244,4 @@ expect "T=0 first, T=1 too: no T=1 block reached the card" \
   bash -c "grep -q 'emu <- T=0' '$WORK/T0FIRST.log' && ! grep -Eq 'emu <- T=1|^emu !!' '$WORK/T0FIRST.log'"
 
 echo "# run time $((SECONDS - START)) s"
-if [ "$FAILED" -ne 0 ] || [ -n "${E2E_KEEP:-}" ]; then echo "# logs kept in $WORK"; else rm -rf "$WORK"; fi
-echo "$E2E_LABEL: $PASSED passed, $FAILED failed"
-[ "$FAILED" -eq 0 ]
+e2e_finish

@@ -26,13 +26,9 @@ bool Exists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
-// Overlays /dev with a writable scratch layer (keeping /dev/pts as it is),
-// so that missing nodes can be created inside the namespace.
-bool OverlayDev(std::string* why) {
-  if (g_overlaid) return true;
-  char scratch[] = "/tmp/ttycard-dev.XXXXXX";
-  if (mkdtemp(scratch) == nullptr) return Fail(why, "mkdtemp");
-  const std::string t = scratch;
+// Mounts a tmpfs on the empty folder T and overlays /dev with a writable
+// layer kept in it (keeping /dev/pts as it is).
+bool OverlayDevFrom(const std::string& t, std::string* why) {
   if (mount("tmpfs", t.c_str(), "tmpfs", 0, "mode=0755") != 0) return Fail(why, "tmpfs");
   for (const char* d : {"/pts", "/upper", "/work"}) mkdir((t + d).c_str(), 0755);
   if (mount("/dev/pts", (t + "/pts").c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
@@ -43,8 +39,21 @@ bool OverlayDev(std::string* why) {
   if (mount((t + "/pts").c_str(), "/dev/pts", nullptr, MS_MOVE, nullptr) != 0) {
     return Fail(why, "move /dev/pts");
   }
-  g_overlaid = true;
   return true;
+}
+
+// Overlays /dev so that missing nodes can be created inside the namespace.
+// The scratch tmpfs needs its mount point only until the overlay holds it:
+// then it is detached (the overlay keeps it alive) and the empty folder,
+// which the machine's /tmp shares, is removed.
+bool OverlayDev(std::string* why) {
+  if (g_overlaid) return true;
+  char scratch[] = "/tmp/ttycard-dev.XXXXXX";
+  if (mkdtemp(scratch) == nullptr) return Fail(why, "mkdtemp");
+  g_overlaid = OverlayDevFrom(scratch, why);
+  umount2(scratch, MNT_DETACH);
+  rmdir(scratch);
+  return g_overlaid;
 }
 
 }  // namespace

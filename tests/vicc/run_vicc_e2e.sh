@@ -10,9 +10,8 @@
 # private mount namespace with a tmpfs on /run, so that this pcscd neither
 # meets nor disturbs a system one. Installs pcscd, pyscard and vicc when
 # missing. Prints "ok"/"not ok" lines and a closing "N passed, N failed" line;
-# exits non-zero on any failure. Skips (SKIP line, exit 0) only when a package
-# cannot be installed or mount namespaces are missing. E2E_KEEP=1 keeps logs
-# (else they are removed, their last lines shown on failure).
+# exits non-zero on any failure. Skips (SKIP line, exit 77) only when a package
+# cannot be installed or mount namespaces are missing. E2E_KEEP=1 keeps logs.
 set -u
 
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -33,7 +32,7 @@ fi
 
 # ---- inside the private mount namespace ----
 e2e_private_run
-WORK=$(mktemp -d /tmp/ttycard-vicc-e2e.XXXXXX)
+e2e_workdir vicc-e2e
 export TMPDIR=$WORK  # vicc.sh's module shim too: nothing stays behind in /tmp
 READER="ttycard vicc"
 EMU_PID=
@@ -41,31 +40,14 @@ VICC_PID=
 PCSCD_PID=
 
 gone() { ! kill -0 "$1" 2>/dev/null; }
-cleanup() {
-  local pid
-  for pid in $PCSCD_PID $EMU_PID $VICC_PID; do kill -TERM "$pid" 2>/dev/null; done
-  wait 2>/dev/null
-}
-trap cleanup EXIT
 emu_log() { grep -q -- "$1" "$WORK/emu.log"; }
-finish() {
-  if [ -n "${E2E_KEEP:-}" ]; then
-    echo "# logs kept in $WORK"
-  else
-    [ "$FAILED" -eq 0 ] || tail -5 "$WORK/emu.log" "$WORK/vicc.log" | sed 's/^/# /'
-    rm -rf "$WORK"
-  fi
-  echo "vicc-e2e: $PASSED passed, $FAILED failed"
-  [ "$FAILED" -eq 0 ]
-  exit
-}
 
 # 1. The emulator listens first: vicc does not retry a failed connect.
 "$BUILD_DIR/ttycard-emu" --vicc --trace --path-file "$WORK/pty" --port-file "$WORK/port" \
   >/dev/null 2>"$WORK/emu.log" &
 EMU_PID=$!
 expect "emulator starts and listens for vicc" retry 5 test -s "$WORK/pty"
-[ "$FAILED" -eq 0 ] || finish
+[ "$FAILED" -eq 0 ] || e2e_finish
 PORT=$(cat "$WORK/port")
 PTY=$(cat "$WORK/pty")
 echo "# emulator on $PTY, vicc relay on 127.0.0.1:$PORT"
@@ -115,17 +97,15 @@ expect "the emulator saw no protocol violation" bash -c "! grep -q '^emu !!' '$W
 expect "vicc did not crash" bash -c "! grep -q Traceback '$WORK/vicc.log'"
 
 # 6. Shutdown: pcscd, then the emulator, whose closed relay ends vicc.
-kill -INT "$PCSCD_PID"
-expect "pcscd exits within 10 s of SIGINT" retry 10 gone "$PCSCD_PID"
-wait "$PCSCD_PID" 2>/dev/null
+expect "pcscd exits within 10 s of SIGINT" e2e_pcscd_interrupt "$PCSCD_PID"
 PCSCD_PID=
 expect "the card was powered off at vicc" emu_log "vicc <- POWER OFF"
 kill -TERM "$EMU_PID"
 expect "the emulator exits on SIGTERM" retry 5 gone "$EMU_PID"
-wait "$EMU_PID" 2>/dev/null
+e2e_stop "$EMU_PID"
 EMU_PID=
 expect "vicc exits when the relay closes" retry 5 gone "$VICC_PID"
-wait "$VICC_PID" 2>/dev/null
+e2e_stop "$VICC_PID"
 VICC_PID=
 
-finish
+e2e_finish

@@ -7,10 +7,14 @@ failure. vicc's iso7816 card starts with an empty master file and PIN 1234.
 Its SELECT is only used with P2 0C, and BINARY commands always carry Le.
 """
 import argparse
+import os
 import sys
 import time
 
 from smartcard import scard
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from scard_client import context, hexs  # noqa: E402
 
 VICC_ATR = "3B 95 13 81 01 80 73 FF 01 00 0B"
 FILE_ID = [0x21, 0x01]
@@ -28,10 +32,6 @@ def check(what, condition, detail=""):
         print(f"not ok - {what}" + (f": {detail}" if detail else ""))
     sys.stdout.flush()
     return condition
-
-
-def hexs(data):
-    return " ".join(f"{b:02X}" for b in data)
 
 
 def pattern(i):
@@ -148,12 +148,7 @@ def main():
     ap.add_argument("--reader", required=True)
     args = ap.parse_args()
 
-    # Right after its socket appears pcscd may still answer "no service".
-    until = time.monotonic() + 15
-    rc, ctx = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
-    while rc != scard.SCARD_S_SUCCESS and time.monotonic() < until:
-        time.sleep(0.3)
-        rc, ctx = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
+    rc, ctx = context(15)
     if not check("pcscd context", rc == scard.SCARD_S_SUCCESS, scard.SCardGetErrorMessage(rc)):
         return 1
     reader = find_reader(ctx, args.reader, 20)

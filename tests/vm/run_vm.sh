@@ -9,7 +9,7 @@
 # a relay that paces characters at 9600 baud 8N2. The guest console is a
 # fifth UART on PCI, so no firmware or kernel text reaches a reader line;
 # a sixth, with nothing behind it, is the silent line. Prints "ok" / "not ok"
-# lines and ends with "vm: N passed, N failed", or "SKIP: why" (status 0)
+# lines and ends with "vm: N passed, N failed", or "SKIP: why" (status 77)
 # where QEMU cannot run. The kernel and busybox are cached in
 # $TTYCARD_VM_CACHE (default /var/cache/ttycard-vm); TTYCARD_VM_ACCEL=kvm|tcg
 # forces the accelerator.
@@ -40,15 +40,9 @@ cmake --build "$build" --target readertest ttycard-emu readertest-static ttycard
 e2e_need_build "$build" readertest ttycard-emu vm/readertest-static vm/ttycard-vmcheck \
   vm/ttycard-vm-relay vm/ttycard-probe-static
 
-work=$(mktemp -d /tmp/ttycard-vm.XXXXXX)
+e2e_workdir vm
+work=$WORK
 pids=()
-cleanup() {
-  local p
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 wait_file() { # wait_file FILE: up to 5 s for a non-empty file
   local i
