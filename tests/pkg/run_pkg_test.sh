@@ -151,8 +151,10 @@ expect "pcscd loads the packaged driver as IFD handler 3.0" \
   retry 10 grep -q "Loading IFD Handler 3.0" "$WORK/pcscd.log"
 scan_lists() { timeout 10 pcsc_scan -r >"$WORK/scan-r.txt" 2>&1 && grep -q "ttycard serial reader" "$WORK/scan-r.txt"; }
 expect "pcsc_scan lists the reader" retry 20 scan_lists
-timeout 4 pcsc_scan -n -t 2 >"$WORK/scan.txt" 2>&1
-expect "pcsc_scan shows the card's ATR" grep -q "ATR: 3B 84 81 31 20 45 54 54 59 43 4B" "$WORK/scan.txt"
+# pcscd serves clients before the reader has settled: the card shows up
+# about 3.4 s after pcscd's start.
+scan_atr() { timeout 4 pcsc_scan -n -t 2 >"$WORK/scan.txt" 2>&1; grep -q "ATR: 3B 84 81 31 20 45 54 54 59 43 4B" "$WORK/scan.txt"; }
+expect "pcsc_scan shows the card's ATR" retry 10 scan_atr
 expect "pcscd reads the all-commented example beside it and adds no reader from it" \
   bash -c "grep -q 'Parsing conf file: $CONF_DIR/ttycard.example' '$WORK/pcscd.log' &&
            test \$(grep -c 'Add reader:' '$WORK/pcscd.log') -eq 1"
