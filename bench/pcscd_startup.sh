@@ -25,8 +25,7 @@ if [ -z "${TTYCARD_STARTUP_INNER:-}" ]; then
 fi
 
 e2e_private_run
-WORK=$(mktemp -d /tmp/ttycard-startup.XXXXXX)
-trap 'kill $(jobs -p) 2>/dev/null; wait; rm -rf "$WORK"' EXIT
+e2e_workdir startup
 status=0
 echo "readers  context  all present  first APDU   (s from pcscd's start)"
 for n in $COUNTS; do

@@ -127,6 +127,19 @@ s.connect("/run/pcscd/pcscd.comm")' 2>/dev/null
   return 0
 }
 
+# A client's "ok"/"not ok" lines counted as this script's own, with PREFIX
+# before each; any other line is shown as a comment.
+e2e_tally() { # e2e_tally FILE [PREFIX]
+  local line
+  while IFS= read -r line; do
+    case $line in
+      "ok - "*) ok "${2:-}${line#ok - }" ;;
+      "not ok - "*) notok "${2:-}${line#not ok - }" ;;
+      *) echo "# $line" ;;
+    esac
+  done <"$1"
+}
+
 e2e_cleanup() {
   local jobs_left=() i
   mapfile -t jobs_left < <(jobs -p)

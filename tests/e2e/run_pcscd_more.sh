@@ -52,13 +52,7 @@ client() { # client LABEL ARGS...
   shift
   out=$(timeout 120 "${CLIENT[@]}" "$@" 2>&1)
   rc=$?
-  while IFS= read -r line; do
-    case $line in
-      "ok - "*) ok "$label${line#ok - }" ;;
-      "not ok - "*) notok "$label${line#not ok - }" ;;
-      *) echo "# $line" ;;
-    esac
-  done <<<"$out"
+  e2e_tally <(printf '%s\n' "$out") "$label"
   [ $rc -eq 0 ] || [ -n "$out" ] || notok "$label client exited $rc without a word"
 }
 

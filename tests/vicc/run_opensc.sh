@@ -56,13 +56,7 @@ ROWS
 "$HERE/../../scripts/vcompare.sh" --build "$E2E_BUILD" --vicc-verbose --vicc-verbose \
   --vicc-verbose "$WORK/rows.sh" "$WORK" >"$WORK/compare.txt" 2>&1
 rc=$?
-while IFS= read -r line; do
-  case $line in
-    "ok - "*) ok "${line#ok - }" ;;
-    "not ok - "*) notok "${line#not ok - }" ;;
-    *) echo "$line" ;;
-  esac
-done <"$WORK/compare.txt"
+e2e_tally "$WORK/compare.txt"
 expect "vcompare found both paths alike" test $rc -eq 0
 expect "both paths ran all 8 commands" test "$(grep -c '^ok - .*: same through' "$WORK/compare.txt")" -eq 8
 # Sameness alone could hide a card that never answered on either path.

@@ -72,12 +72,7 @@ expect "pcscd comes up" retry 15 test -S /run/pcscd/pcscd.comm
 # 4. The client.
 timeout 120 /usr/bin/python3 "$HERE/vicc_client.py" --reader "$READER" >"$WORK/client.txt" 2>&1
 rc=$?
-while IFS= read -r line; do
-  case $line in
-    "ok - "*) ok "${line#ok - }" ;;
-    "not ok - "*) notok "${line#not ok - }" ;;
-  esac
-done <"$WORK/client.txt"
+e2e_tally "$WORK/client.txt"
 expect "pyscard client exits 0" test $rc -eq 0
 [ $rc -eq 0 ] || sed 's/^/# client: /' "$WORK/client.txt" | grep -v '^# client: ok' | tail -5
 
